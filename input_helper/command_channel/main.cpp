@@ -1,0 +1,2 @@
+// Placeholder until the entry point lands.
+int main() { return 2; }

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "input_synthesis/geometry.h"
+
+namespace halvorine {
+
+// An error object of the platform; only its integer code is ever used.
+struct PlatformError {
+  int64_t code = 0;
+};
+
+// One display of the shareable-content listing.
+struct ListedDisplay {
+  uint32_t displayId = 0;
+  int64_t width = 0;
+  int64_t height = 0;
+};
+
+struct ShareableContent {
+  std::vector<ListedDisplay> displays;
+};
+
+// Selects a whole display with no window excluded. Shared between copies of a capture context.
+class ContentFilter {
+ public:
+  virtual ~ContentFilter() = default;
+};
+
+struct StreamConfiguration {
+  int64_t width = 0;
+  int64_t height = 0;
+  bool scalesToFit = false;
+  bool preservesAspectRatio = false;
+  bool showsCursor = true;
+  bool capturesAudio = true;
+};
+
+// A delivered screenshot: 32-bit pixels, blue, green, red, unused byte (little-endian ARGB).
+class CapturedImage {
+ public:
+  virtual ~CapturedImage() = default;
+  virtual int64_t width() const = 0;
+  virtual int64_t height() const = 0;
+  virtual const uint8_t* pixels() const = 0;
+  virtual int64_t bytesPerRow() const = 0;
+};
+
+using ShareableContentCompletion =
+    std::function<void(std::optional<ShareableContent>, std::optional<PlatformError>)>;
+using ScreenshotCompletion =
+    std::function<void(std::shared_ptr<const CapturedImage>, std::optional<PlatformError>)>;
+
+// Everything the capture logic needs of the platform. Completions run on a thread of the
+// platform, never on the thread that made the request, and each runs at most once.
+class CapturePlatform {
+ public:
+  virtual ~CapturePlatform() = default;
+
+  virtual bool systemVersionAtLeast(int major, int minor, int patch) = 0;
+  virtual uint32_t mainDisplayId() = 0;
+  virtual Rect displayBounds(uint32_t displayId) = 0;
+  virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                                   ShareableContentCompletion completion) = 0;
+  virtual std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay& display) = 0;
+  virtual void captureImage(std::shared_ptr<ContentFilter> filter,
+                            const StreamConfiguration& configuration,
+                            ScreenshotCompletion completion) = 0;
+  // A complete JPEG file, or nullopt when the encoder fails. quality is between 0 and 1.
+  virtual std::optional<std::vector<uint8_t>> encodeJpeg(const CapturedImage& image,
+                                                         double quality) = 0;
+  // Monotonic clock in nanoseconds.
+  virtual uint64_t uptimeNanoseconds() = 0;
+  // Callable from any thread; (0, 0) when the pointer cannot be read.
+  virtual Point currentMouseLocation() = 0;
+};
+
+}  // namespace halvorine

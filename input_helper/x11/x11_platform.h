@@ -1,0 +1,18 @@
+#pragma once
+
+#include <memory>
+
+#include "command_channel/accessibility_services.h"
+#include "input_synthesis/desktop_services.h"
+#include "screen_capture/capture_platform.h"
+#include "x11/x_connection.h"
+
+namespace halvorine::x11 {
+
+// The X11 implementations of the platform seams. The main thread's connection is shared by the
+// first two; the capture platform keeps its own for its worker thread.
+std::unique_ptr<AccessibilityServices> makeX11AccessibilityServices(XConnection& connection);
+std::unique_ptr<DesktopServices> makeX11DesktopServices(XConnection& connection);
+std::unique_ptr<CapturePlatform> makeX11CapturePlatform(XConnection& mainThreadConnection);
+
+}  // namespace halvorine::x11

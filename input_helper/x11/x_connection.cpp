@@ -1,0 +1,111 @@
+#include "x11/x_connection.h"
+
+#include <poll.h>
+#include <xcb/xcbext.h>
+
+#include <cerrno>
+
+namespace halvorine::x11 {
+
+XConnection::XConnection(std::chrono::milliseconds replyTimeout) : replyTimeout_(replyTimeout) {}
+
+XConnection::~XConnection() { drop(); }
+
+void XConnection::drop() {
+  if (connection_ != nullptr) {
+    xcb_disconnect(connection_);
+    connection_ = nullptr;
+    screen_ = nullptr;
+  }
+}
+
+bool XConnection::open() {
+  int screenNumber = 0;
+  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+  if (int err = xcb_connection_has_error(c); err != 0) {
+    lastError_ = err;
+    xcb_disconnect(c);
+    return false;
+  }
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+  if (it.rem == 0) {
+    lastError_ = XCB_CONN_CLOSED_INVALID_SCREEN;
+    xcb_disconnect(c);
+    return false;
+  }
+  connection_ = c;
+  screen_ = it.data;
+  lastError_ = 0;
+  return true;
+}
+
+xcb_connection_t* XConnection::get() {
+  if (connection_ != nullptr) {
+    // A dead server makes the socket readable (end of file); reading it lets XCB notice. Anything
+    // else that arrived unasked (errors of unchecked requests) is discarded here.
+    pollfd p{xcb_get_file_descriptor(connection_), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0) {
+      while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) std::free(event);
+    }
+    if (int err = xcb_connection_has_error(connection_); err != 0) {
+      lastError_ = err;
+      drop();
+    }
+  }
+  if (connection_ == nullptr && !open()) return nullptr;
+  return connection_;
+}
+
+void* XConnection::awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>* error) {
+  if (error != nullptr) error->reset();
+  if (connection_ == nullptr) return nullptr;
+  if (xcb_flush(connection_) <= 0) {
+    lastError_ = xcb_connection_has_error(connection_);
+    drop();
+    return nullptr;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
+  for (;;) {
+    void* reply = nullptr;
+    xcb_generic_error_t* err = nullptr;
+    if (xcb_poll_for_reply(connection_, sequence, &reply, &err) != 0) {
+      if (err != nullptr) {
+        if (error != nullptr) {
+          error->reset(err);
+        } else {
+          std::free(err);
+        }
+      }
+      return reply;
+    }
+    if (int e = xcb_connection_has_error(connection_); e != 0) {
+      lastError_ = e;
+      drop();
+      return nullptr;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      lastError_ = XCB_CONN_ERROR;
+      drop();
+      return nullptr;
+    }
+    pollfd p{xcb_get_file_descriptor(connection_), POLLIN, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) {
+      lastError_ = XCB_CONN_ERROR;
+      drop();
+      return nullptr;
+    }
+  }
+}
+
+bool XConnection::sync() {
+  if (connection_ == nullptr) return false;
+  auto reply = this->reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_));
+  return reply != nullptr;
+}
+
+}  // namespace halvorine::x11

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+namespace halvorine::x11 {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+// XCB replies and errors are malloc'ed by the library and freed by their owner.
+template <class T>
+using XcbPtr = std::unique_ptr<T, FreeDeleter>;
+
+// One client connection to the X display named by the environment, opened lazily and opened anew
+// once the old one has failed, so that a restarted server is used again. Not shared between
+// threads: each thread that talks to X keeps its own XConnection.
+//
+// Every wait for a reply has a deadline: a server that stops answering makes the connection count
+// as failed instead of hanging the helper.
+class XConnection {
+ public:
+  explicit XConnection(std::chrono::milliseconds replyTimeout = std::chrono::seconds(2));
+  ~XConnection();
+  XConnection(const XConnection&) = delete;
+  XConnection& operator=(const XConnection&) = delete;
+
+  // A usable connection, or nullptr when the display cannot be reached. Cheap when the current
+  // connection is healthy: one non-blocking look at the socket notices a server that has gone.
+  xcb_connection_t* get();
+  // The default screen of the current connection; only valid after get() returned non-null.
+  const xcb_screen_t* screen() const { return screen_; }
+  // The connection error number (XCB_CONN_*) of the last failure, 0 if none.
+  int lastErrorCode() const { return lastError_; }
+  // Gives up the current connection, e.g. after a reply did not arrive in time.
+  void drop();
+
+  // Waits for the reply to a request. Returns nullptr on an X error (stored in *error when error is
+  // not null), on a failed connection, or when the deadline passes (the connection is dropped).
+  template <class Reply, class Cookie>
+  XcbPtr<Reply> reply(Cookie cookie, XcbPtr<xcb_generic_error_t>* error = nullptr) {
+    return XcbPtr<Reply>(static_cast<Reply*>(awaitReply(cookie.sequence, error)));
+  }
+  // Waits until the server has processed every request sent so far (one round trip).
+  bool sync();
+
+ private:
+  void* awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>* error);
+  bool open();
+
+  std::chrono::milliseconds replyTimeout_;
+  xcb_connection_t* connection_ = nullptr;
+  const xcb_screen_t* screen_ = nullptr;
+  int lastError_ = 0;
+};
+
+}  // namespace halvorine::x11

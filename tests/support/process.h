@@ -1,0 +1,67 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halvorine::testing {
+
+struct RunOptions {
+  std::string stdinData;
+  // Close the child's standard input without writing (instead of an empty pipe).
+  bool closeStdin = false;
+  // Variables set (or, with nullopt, removed) in the child's environment.
+  std::map<std::string, std::optional<std::string>> env;
+  // Run the child as this user and group (the caller must be root), with no supplementary groups.
+  std::optional<uid_t> uid;
+  std::optional<gid_t> gid;
+  std::chrono::milliseconds timeout = std::chrono::seconds(60);
+};
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when killed by a signal or timed out
+  int signal = 0;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end, feeding stdinData and collecting both output streams.
+RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Folder of the suite's programs (set by the build through HALVORINE_BIN_DIR).
+std::string binaryPath(const std::string& name);
+
+// A child process with pipes to its standard input and output, for line-by-line conversations.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool write(const std::string& data);
+  // One line without its line feed, or nullopt at end of output or after the timeout.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  void closeStdin();
+  // Waits for the end of the process; returns the exit status (-1 for a signal or time-out).
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Everything the child wrote to standard error so far (read at wait()).
+  const std::string& err() const { return err_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int errFd_ = -1;
+  std::string buffer_;
+  std::string err_;
+  int status_ = -2;
+};
+
+}  // namespace halvorine::testing
