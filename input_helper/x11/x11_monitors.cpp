@@ -1,0 +1,54 @@
+#include "x11/x11_monitors.h"
+
+#include <xcb/randr.h>
+
+namespace halvorine::x11 {
+
+MonitorList listMonitors(XConnection& connection) {
+  MonitorList result;
+  xcb_connection_t* c = connection.get();
+  if (c == nullptr) {
+    result.errorCode =
+        connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+    return result;
+  }
+  const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_randr_id);
+  if (ext == nullptr || ext->present == 0) {
+    result.errorCode = 1;  // BadRequest, as a server without the extension would answer
+    return result;
+  }
+  XcbPtr<xcb_generic_error_t> error;
+  auto reply = connection.reply<xcb_randr_get_monitors_reply_t>(
+      xcb_randr_get_monitors(c, connection.screen()->root, 1), &error);
+  if (!reply) {
+    if (error) {
+      result.errorCode = error->error_code;
+    } else {
+      result.errorCode =
+          connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+    }
+    return result;
+  }
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+       xcb_randr_monitor_info_next(&it)) {
+    const xcb_randr_monitor_info_t* m = it.data;
+    result.monitors.push_back(Monitor{m->name, m->x, m->y, m->width, m->height, m->primary != 0});
+  }
+  return result;
+}
+
+const Monitor* mainMonitor(const MonitorList& list) {
+  for (const Monitor& m : list.monitors) {
+    if (m.primary) return &m;
+  }
+  return list.monitors.empty() ? nullptr : &list.monitors.front();
+}
+
+const Monitor* findMonitor(const MonitorList& list, uint32_t id) {
+  for (const Monitor& m : list.monitors) {
+    if (m.id == id) return &m;
+  }
+  return nullptr;
+}
+
+}  // namespace halvorine::x11
