@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,6 +182,11 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
   }
 }
 
+void ChildProcess::closeStdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+}
+
 void ChildProcess::closeStdin() {
   if (in_ >= 0) close(in_);
   in_ = -1;
@@ -191,8 +197,12 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   for (;;) {
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) break;
+    rusage usage{};
+    pid_t r = wait4(pid_, &status, WNOHANG, &usage);
+    if (r == pid_) {
+      maxRssKb_ = usage.ru_maxrss;
+      break;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
@@ -208,6 +218,7 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     while ((n = read(errFd_, buf, sizeof buf)) > 0) err_.append(buf, static_cast<size_t>(n));
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  termSignal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return status_;
 }
 

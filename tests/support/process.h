@@ -48,11 +48,17 @@ class ChildProcess {
   // One line without its line feed, or nullopt at end of output or after the timeout.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   void closeStdin();
+  // Closes our end of the child's standard output, as a host that goes away does.
+  void closeStdout();
   // Waits for the end of the process; returns the exit status (-1 for a signal or time-out).
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Everything the child wrote to standard error so far (read at wait()).
   const std::string& err() const { return err_; }
   pid_t pid() const { return pid_; }
+  // Peak resident memory of the child in KiB, known after wait().
+  long maxRssKb() const { return maxRssKb_; }
+  // The signal that ended the child, 0 if it exited; known after wait().
+  int termSignal() const { return termSignal_; }
 
  private:
   pid_t pid_ = -1;
@@ -62,6 +68,8 @@ class ChildProcess {
   std::string buffer_;
   std::string err_;
   int status_ = -2;
+  long maxRssKb_ = 0;
+  int termSignal_ = 0;
 };
 
 }  // namespace halvorine::testing
