@@ -15,11 +15,19 @@ struct PlatformError {
   int64_t code = 0;
 };
 
+// Whatever the platform needs to find a listed display again when it builds a filter. The capture
+// logic never looks inside.
+class PlatformDisplay {
+ public:
+  virtual ~PlatformDisplay() = default;
+};
+
 // One display of the shareable-content listing.
 struct ListedDisplay {
   uint32_t displayId = 0;
   int64_t width = 0;
   int64_t height = 0;
+  std::shared_ptr<const PlatformDisplay> native;
 };
 
 struct ShareableContent {
@@ -42,6 +50,8 @@ struct StreamConfiguration {
 };
 
 // A delivered screenshot: 32-bit pixels, blue, green, red, unused byte (little-endian ARGB).
+// The pixels may live in buffers that the platform reuses for its next screenshot, so an image is
+// only to be used inside the completion that received it.
 class CapturedImage {
  public:
   virtual ~CapturedImage() = default;
@@ -57,13 +67,16 @@ using ScreenshotCompletion =
     std::function<void(std::shared_ptr<const CapturedImage>, std::optional<PlatformError>)>;
 
 // Everything the capture logic needs of the platform. Completions run on a thread of the
-// platform, never on the thread that made the request, and each runs at most once.
+// platform, never on the thread that made the request, and each runs at most once. A platform
+// that is destroyed with requests still pending drops their completions without running them.
 class CapturePlatform {
  public:
   virtual ~CapturePlatform() = default;
 
   virtual bool systemVersionAtLeast(int major, int minor, int patch) = 0;
+  // Callable from any thread, like displayBounds.
   virtual uint32_t mainDisplayId() = 0;
+  // Rect::null() for an identifier that names no display.
   virtual Rect displayBounds(uint32_t displayId) = 0;
   virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                    ShareableContentCompletion completion) = 0;
@@ -72,6 +85,7 @@ class CapturePlatform {
                             const StreamConfiguration& configuration,
                             ScreenshotCompletion completion) = 0;
   // A complete JPEG file, or nullopt when the encoder fails. quality is between 0 and 1.
+  // Identical pixels at the same quality give identical bytes.
   virtual std::optional<std::vector<uint8_t>> encodeJpeg(const CapturedImage& image,
                                                          double quality) = 0;
   // Monotonic clock in nanoseconds.

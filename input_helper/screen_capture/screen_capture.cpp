@@ -1,20 +1,315 @@
 #include "screen_capture/screen_capture.h"
 
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
 namespace halvorine {
 
-// Placeholder until screen capture lands.
-struct ScreenCapture::State {};
+namespace {
 
-ScreenCapture::ScreenCapture(CapturePlatform& platform)
-    : platform_(platform), state_(std::make_shared<State>()) {}
+constexpr std::string_view jpegMimeType = "image/jpeg";
+
+// Counting semaphore with a deadline wait on the monotonic clock.
+class CountingSemaphore {
+ public:
+  void signal() {
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    cv_.notify_one();
+  }
+  // true when a signal was taken before the deadline.
+  bool waitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
+    --count_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int64_t count_ = 0;
+};
+
+// Carries one record from the completion's thread to the waiting thread.
+class CaptureOutputBox {
+ public:
+  void set(HelperOutput record) {
+    std::lock_guard lock(lock_);
+    stored_ = std::move(record);
+  }
+  std::optional<HelperOutput> get() {
+    std::lock_guard lock(lock_);
+    return stored_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::optional<HelperOutput> stored_;
+};
+
+using CaptureCompletion = std::function<void(HelperOutput)>;
+
+double elapsedMs(uint64_t from, uint64_t to) {
+  // The clock never goes back; the guard keeps a faulty one from producing negative times.
+  return to > from ? static_cast<double>(to - from) / 1'000'000.0 : 0.0;
+}
+
+}  // namespace
+
+// Process-wide capture state. Completions hold it jointly with the ScreenCapture, and a late
+// completion may touch it while the next request runs, hence the lock.
+struct ScreenCapture::State {
+  explicit State(CapturePlatform& p) : platform(p) {}
+
+  CapturePlatform& platform;
+  mutable std::mutex mutex;
+  std::optional<MacCaptureContext> cachedMacCaptureContext;
+  std::optional<uint64_t> previousMacFrameHash;
+};
+
+namespace {
+
+using State = ScreenCapture::State;
+
+HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& type,
+                               std::string reason) {
+  const Point pointer = platform.currentMouseLocation();
+  HelperOutput r;
+  r.ok = false;
+  r.type = type;
+  r.applied = false;
+  r.reason = std::move(reason);
+  r.x = pointer.x;
+  r.y = pointer.y;
+  r.captureBackend = std::string(captureBackendLabel);
+  r.dispatchBackend = std::string(dispatchBackendLabel);
+  r.nativeRuntime = std::string(nativeRuntimeLabel);
+  return r;
+}
+
+HelperOutput processMacFrame(State& state, const CapturedImage& image, const InputCommand& command,
+                             uint64_t startedAt, const MacCaptureContext& context) {
+  CapturePlatform& platform = state.platform;
+  const uint64_t encodeStart = platform.uptimeNanoseconds();
+  const double quality = macJpegQuality(command.jpegQuality);
+  std::optional<std::vector<uint8_t>> jpeg = platform.encodeJpeg(image, quality);
+  if (!jpeg)
+    return macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed");
+
+  const uint64_t hash = fnv1a64(*jpeg);
+  bool unchanged = false;
+  {
+    std::lock_guard lock(state.mutex);
+    unchanged = command.suppressUnchanged.value_or(false) && state.previousMacFrameHash &&
+                *state.previousMacFrameHash == hash;
+    state.previousMacFrameHash = hash;
+  }
+  const Point pointer = platform.currentMouseLocation();
+  const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
+  const double encodeElapsed = elapsedMs(encodeStart, platform.uptimeNanoseconds());
+
+  HelperOutput r;
+  r.ok = true;
+  r.type = command.type;
+  r.applied = true;
+  r.x = pointer.x;
+  r.y = pointer.y;
+  r.frameMimeType = std::string(jpegMimeType);
+  if (!unchanged) r.frameBase64 = base64Encode(*jpeg);
+  r.frameBytes = static_cast<int64_t>(jpeg->size());
+  r.frameWidth = image.width();
+  r.frameHeight = image.height();
+  r.frameUnchanged = unchanged;
+  r.sourceWidth = context.sourceWidth;
+  r.sourceHeight = context.sourceHeight;
+  r.screenLeft = context.screenBounds.x;
+  r.screenTop = context.screenBounds.y;
+  r.screenWidth = std::fabs(context.screenBounds.width);
+  r.screenHeight = std::fabs(context.screenBounds.height);
+  r.captureElapsedMs = captureElapsed;
+  r.scaleElapsedMs = 0.0;
+  r.encodeElapsedMs = encodeElapsed;
+  r.scaleMode = command.scaleMode == "nearest" ? "nearest" : "bilinear";
+  r.captureBackend = std::string(captureBackendLabel);
+  r.dispatchBackend = std::string(dispatchBackendLabel);
+  r.nativeRuntime = std::string(nativeRuntimeLabel);
+  return r;
+}
+
+// Sizes and requests one screenshot of the context's display; the completion gets its record.
+void capture(const std::shared_ptr<State>& state, const MacCaptureContext& context,
+             const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
+             const CaptureCompletion& completion) {
+  const CaptureSize size =
+      macCaptureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
+  StreamConfiguration configuration;
+  configuration.width = size.width;
+  configuration.height = size.height;
+  configuration.scalesToFit = true;
+  configuration.preservesAspectRatio = true;
+  configuration.showsCursor = false;
+  configuration.capturesAudio = false;
+  state->platform.captureImage(
+      context.filter, configuration,
+      [state, context, command, startedAt, completion](std::shared_ptr<const CapturedImage> image,
+                                                       std::optional<PlatformError> error) {
+        if (!image) {
+          completion(macCaptureFailure(state->platform, command->type,
+                                       macCaptureReason("screencapturekit_capture_failed", error)));
+          return;
+        }
+        completion(processMacFrame(*state, *image, *command, startedAt, context));
+      });
+}
+
+void startMacFrameCapture(const std::shared_ptr<State>& state,
+                          const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
+                          const CaptureCompletion& completion) {
+  CapturePlatform& platform = state->platform;
+  const uint32_t wanted = command->displayId ? *command->displayId : platform.mainDisplayId();
+  std::optional<MacCaptureContext> cached;
+  {
+    std::lock_guard lock(state->mutex);
+    cached = state->cachedMacCaptureContext;
+  }
+  if (cached && cached->displayId == wanted) {
+    capture(state, *cached, command, startedAt, completion);
+    return;
+  }
+  platform.getShareableContent(
+      false, true,
+      [state, command, startedAt, completion, wanted](std::optional<ShareableContent> content,
+                                                      std::optional<PlatformError> error) {
+        CapturePlatform& p = state->platform;
+        if (!content) {
+          completion(macCaptureFailure(
+              p, command->type,
+              macCaptureReason("screencapturekit_shareable_content_failed", error)));
+          return;
+        }
+        const auto& displays = content->displays;
+        auto chosen = std::find_if(displays.begin(), displays.end(),
+                                   [&](const ListedDisplay& d) { return d.displayId == wanted; });
+        if (chosen == displays.end()) {
+          const uint32_t mainId = p.mainDisplayId();
+          chosen = std::find_if(displays.begin(), displays.end(),
+                                [&](const ListedDisplay& d) { return d.displayId == mainId; });
+        }
+        if (chosen == displays.end()) chosen = displays.begin();
+        if (chosen == displays.end()) {
+          completion(macCaptureFailure(p, command->type, "screencapturekit_display_unavailable"));
+          return;
+        }
+        MacCaptureContext context;
+        context.displayId = chosen->displayId;
+        context.screenBounds = p.displayBounds(chosen->displayId);
+        context.filter = p.makeDisplayFilter(*chosen);
+        context.sourceWidth = std::max<int64_t>(2, chosen->width);
+        context.sourceHeight = std::max<int64_t>(2, chosen->height);
+        {
+          std::lock_guard lock(state->mutex);
+          state->cachedMacCaptureContext = context;
+        }
+        capture(state, context, command, startedAt, completion);
+      });
+}
+
+}  // namespace
+
+CaptureSize macCaptureSize(int64_t sourceWidth, int64_t sourceHeight,
+                           std::optional<int64_t> maxWidth) {
+  const int64_t requested = maxWidth.value_or(1280);
+  const int64_t cap = std::max<int64_t>(320, std::min<int64_t>(1920, requested));
+  const int64_t width = std::max<int64_t>(2, std::min(sourceWidth, cap));
+  const double exact = static_cast<double>(sourceHeight) * static_cast<double>(width) /
+                       static_cast<double>(std::max<int64_t>(1, sourceWidth));
+  const int64_t height = std::max<int64_t>(2, std::llround(exact));
+  return {width, height};
+}
+
+double macJpegQuality(std::optional<int64_t> jpegQuality) {
+  const int64_t q = std::max<int64_t>(35, std::min<int64_t>(88, jpegQuality.value_or(60)));
+  return static_cast<double>(q) / 100.0;
+}
+
+uint64_t fnv1a64(std::span<const uint8_t> bytes) {
+  uint64_t hash = 14695981039346656037ULL;
+  for (uint8_t b : bytes) {
+    hash ^= b;
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+std::string base64Encode(std::span<const uint8_t> bytes) {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.resize((bytes.size() + 2) / 3 * 4);
+  char* o = out.data();
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    *o++ = alphabet[(v >> 18) & 63];
+    *o++ = alphabet[(v >> 12) & 63];
+    *o++ = alphabet[(v >> 6) & 63];
+    *o++ = alphabet[v & 63];
+  }
+  if (const size_t rest = bytes.size() - i; rest > 0) {
+    uint32_t v = uint32_t{bytes[i]} << 16;
+    if (rest == 2) v |= uint32_t{bytes[i + 1]} << 8;
+    *o++ = alphabet[(v >> 18) & 63];
+    *o++ = alphabet[(v >> 12) & 63];
+    *o++ = rest == 2 ? alphabet[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+  return out;
+}
+
+std::string macCaptureReason(std::string_view base, std::optional<PlatformError> error) {
+  std::string reason(base);
+  if (error) reason += "_" + std::to_string(error->code);
+  return reason;
+}
+
+ScreenCapture::ScreenCapture(CapturePlatform& platform, std::chrono::nanoseconds waitTimeout)
+    : platform_(platform), waitTimeout_(waitTimeout), state_(std::make_shared<State>(platform)) {}
+
 ScreenCapture::~ScreenCapture() = default;
 
+std::optional<MacCaptureContext> ScreenCapture::cachedContext() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->cachedMacCaptureContext;
+}
+
 HelperOutput ScreenCapture::captureMacFrame(const InputCommand& command) {
-  HelperOutput r;
-  r.type = command.type;
-  r.applied = false;
-  r.reason = "screencapturekit_capture_failed";
-  return r;
+  if (!platform_.systemVersionAtLeast(14, 0, 0)) {
+    return macCaptureFailure(platform_, command.type,
+                             "screencapturekit_screenshot_requires_macos_14");
+  }
+  const uint64_t startedAt = platform_.uptimeNanoseconds();
+  auto semaphore = std::make_shared<CountingSemaphore>();
+  auto box = std::make_shared<CaptureOutputBox>();
+  // The completions outlive this call after a time-out, so they get their own copy of the command.
+  auto sharedCommand = std::make_shared<const InputCommand>(command);
+  startMacFrameCapture(state_, sharedCommand, startedAt, [semaphore, box](HelperOutput record) {
+    box->set(std::move(record));
+    semaphore->signal();
+  });
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(waitTimeout_);
+  if (!semaphore->waitUntil(deadline)) {
+    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout");
+  }
+  if (std::optional<HelperOutput> record = box->get()) return std::move(*record);
+  return macCaptureFailure(platform_, command.type, "screencapturekit_capture_result_missing");
 }
 
 }  // namespace halvorine

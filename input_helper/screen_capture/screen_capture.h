@@ -1,25 +1,75 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
 #include "command_channel/helper_output.h"
 #include "command_channel/input_command.h"
 #include "screen_capture/capture_platform.h"
 
 namespace halvorine {
 
+// The resolved capture target. Copies share the filter; a context is never changed once built.
+struct MacCaptureContext {
+  uint32_t displayId = 0;
+  std::shared_ptr<ContentFilter> filter;
+  int64_t sourceWidth = 2;
+  int64_t sourceHeight = 2;
+  Rect screenBounds;
+};
+
+// Fixed labels carried by every capture record.
+inline constexpr std::string_view captureBackendLabel =
+    "screencapturekit_screenshot_cursor_disabled_v1";
+inline constexpr std::string_view dispatchBackendLabel = "macos_input_helper_stream";
+inline constexpr std::string_view nativeRuntimeLabel = "macos_screencapturekit_helper";
+
+struct CaptureSize {
+  int64_t width = 0;
+  int64_t height = 0;
+  bool operator==(const CaptureSize&) const = default;
+};
+
+// The pixel size a screenshot is configured with, from the listed display size and maxWidth.
+CaptureSize macCaptureSize(int64_t sourceWidth, int64_t sourceHeight,
+                           std::optional<int64_t> maxWidth);
+// The encoder quality (0.35 to 0.88) for a requested jpegQuality.
+double macJpegQuality(std::optional<int64_t> jpegQuality);
+uint64_t fnv1a64(std::span<const uint8_t> bytes);
+// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
+std::string base64Encode(std::span<const uint8_t> bytes);
+std::string macCaptureReason(std::string_view base, std::optional<PlatformError> error);
+
 // Serves "capture_frame" requests. Holds the process-wide capture state (the cached capture
-// target and the hash of the last encoded frame), which carries over between requests.
+// target and the hash of the last encoded frame), which carries over between requests. That
+// state is shared with the completions handed to the platform, so a completion that arrives after
+// its request gave up still finds it alive, and every access to it is locked.
 class ScreenCapture {
  public:
-  explicit ScreenCapture(CapturePlatform& platform);
+  static constexpr std::chrono::nanoseconds defaultWaitTimeout = std::chrono::seconds(10);
+
+  explicit ScreenCapture(CapturePlatform& platform,
+                         std::chrono::nanoseconds waitTimeout = defaultWaitTimeout);
   ~ScreenCapture();
   ScreenCapture(const ScreenCapture&) = delete;
   ScreenCapture& operator=(const ScreenCapture&) = delete;
 
+  // Blocks until the frame has been processed or the wait has timed out; never fails.
   HelperOutput captureMacFrame(const InputCommand& command);
 
- private:
+  // A copy of the cached capture target (for tests and diagnostics).
+  std::optional<MacCaptureContext> cachedContext() const;
+
   struct State;
+
+ private:
   CapturePlatform& platform_;
+  std::chrono::nanoseconds waitTimeout_;
   std::shared_ptr<State> state_;
 };
 
