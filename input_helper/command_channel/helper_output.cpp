@@ -1,5 +1,13 @@
 #include "command_channel/helper_output.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+
 namespace halvorine {
 
 HelperOutput output(bool ok, std::optional<std::string> type, std::optional<bool> applied,
@@ -19,8 +27,173 @@ HelperOutput output(bool ok, std::optional<std::string> type, std::optional<bool
   return r;
 }
 
-// Placeholder until the writer lands.
-std::optional<std::string> encodeHelperOutput(const HelperOutput&) { return std::nullopt; }
-bool printOutput(const HelperOutput&) { return false; }
+namespace {
+
+// For each byte, 0 when it is written as it is, otherwise the letter after the backslash ('u' for
+// the six-character form).
+constexpr std::array<char, 256> escapes = [] {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+  t['\b'] = 'b';
+  t['\f'] = 'f';
+  t['\n'] = 'n';
+  t['\r'] = 'r';
+  t['\t'] = 't';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  return t;
+}();
+
+class LineBuilder {
+ public:
+  explicit LineBuilder(std::string& out) : out_(out) {}
+
+  void boolean(std::string_view key, const std::optional<bool>& v) {
+    if (!v) return;
+    name(key);
+    out_.append(*v ? "true" : "false");
+  }
+  void integer(std::string_view key, const std::optional<int64_t>& v) {
+    if (!v) return;
+    name(key);
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, *v);
+    out_.append(buf, end);
+  }
+  // False for a value that JSON cannot carry.
+  bool real(std::string_view key, const std::optional<double>& v) {
+    if (!v) return true;
+    if (!std::isfinite(*v)) return false;
+    name(key);
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, *v);  // shortest form that reads back
+    out_.append(buf, end);
+    return true;
+  }
+  void text(std::string_view key, const std::optional<std::string>& v) {
+    if (!v) return;
+    name(key);
+    quoted(*v);
+  }
+  void finish() { out_.append("}\n"); }
+
+ private:
+  void name(std::string_view key) {
+    out_.push_back(first_ ? '{' : ',');
+    first_ = false;
+    out_.push_back('"');
+    out_.append(key);
+    out_.append("\":");
+  }
+
+  void quoted(std::string_view s) {
+    out_.reserve(out_.size() + s.size() + s.size() / 32 + 2);
+    out_.push_back('"');
+    const char* p = s.data();
+    const char* end = p + s.size();
+    while (p < end) {
+      const char* run = p;
+      while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
+      out_.append(run, p);
+      if (p == end) break;
+      const auto c = static_cast<unsigned char>(*p++);
+      const char e = escapes[c];
+      if (e == 'u') {
+        static constexpr char hex[] = "0123456789abcdef";
+        const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+        out_.append(u, 6);
+      } else {
+        const char two[2] = {'\\', e};
+        out_.append(two, 2);
+      }
+    }
+    out_.push_back('"');
+  }
+
+  std::string& out_;
+  bool first_ = true;
+};
+
+}  // namespace
+
+bool appendHelperOutputLine(std::string& out, const HelperOutput& r) {
+  const size_t start = out.size();
+  LineBuilder b(out);
+  // Members in ascending order of their keys.
+  bool finite = true;
+  b.boolean("applied", r.applied);
+  b.text("captureBackend", r.captureBackend);
+  finite &= b.real("captureElapsedMs", r.captureElapsedMs);
+  b.text("dispatchBackend", r.dispatchBackend);
+  finite &= b.real("encodeElapsedMs", r.encodeElapsedMs);
+  b.text("frameBase64", r.frameBase64);
+  b.integer("frameBytes", r.frameBytes);
+  b.integer("frameHeight", r.frameHeight);
+  b.text("frameMimeType", r.frameMimeType);
+  b.boolean("frameUnchanged", r.frameUnchanged);
+  b.integer("frameWidth", r.frameWidth);
+  b.text("key", r.key);
+  b.text("nativeRuntime", r.nativeRuntime);
+  b.boolean("ok", r.ok);
+  b.text("reason", r.reason);
+  finite &= b.real("scaleElapsedMs", r.scaleElapsedMs);
+  b.text("scaleMode", r.scaleMode);
+  finite &= b.real("screenHeight", r.screenHeight);
+  finite &= b.real("screenLeft", r.screenLeft);
+  finite &= b.real("screenTop", r.screenTop);
+  finite &= b.real("screenWidth", r.screenWidth);
+  b.integer("sourceHeight", r.sourceHeight);
+  b.integer("sourceWidth", r.sourceWidth);
+  b.integer("textLength", r.textLength);
+  b.boolean("trusted", r.trusted);
+  b.text("type", r.type);
+  finite &= b.real("x", r.x);
+  finite &= b.real("y", r.y);
+  if (!finite) {
+    out.resize(start);
+    return false;
+  }
+  b.finish();
+  return true;
+}
+
+std::optional<std::string> encodeHelperOutput(const HelperOutput& result) {
+  std::string line;
+  if (!appendHelperOutputLine(line, result)) return std::nullopt;
+  return line;
+}
+
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n > 0) {
+      data.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Someone made the descriptor non-blocking; wait for room instead of spinning.
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+      if ((p.revents & (POLLERR | POLLNVAL)) != 0) return false;
+      continue;
+    }
+    return false;  // EPIPE, EBADF, ...: the reader is gone
+  }
+  return true;
+}
+
+bool writeOutput(int fd, const HelperOutput& result) {
+  // Kept across answers: a capture line carries megabytes, and fresh memory is slow to touch.
+  static thread_local std::string line;
+  line.clear();
+  if (!appendHelperOutputLine(line, result)) return writeAll(fd, jsonEncodeFailedLine);
+  return writeAll(fd, line);
+}
+
+bool printOutput(const HelperOutput& result) {
+  return writeOutput(STDOUT_FILENO, result);
+}
 
 }  // namespace halvorine

@@ -52,14 +52,27 @@ HelperOutput output(bool ok, std::optional<std::string> type = std::nullopt,
                     std::optional<int64_t> textLength = std::nullopt);
 
 // The line written instead of a record that cannot be encoded (a non-finite number).
-inline constexpr std::string_view jsonEncodeFailedLine = "{\"ok\":false,\"reason\":\"json_encode_failed\"}\n";
+inline constexpr std::string_view jsonEncodeFailedLine =
+    "{\"ok\":false,\"reason\":\"json_encode_failed\"}\n";
 
 // Encodes the record as one compact JSON line with sorted keys and the trailing line feed, or
 // nullopt when a floating-point field is not finite.
 std::optional<std::string> encodeHelperOutput(const HelperOutput& result);
 
-// Writes one answer line to standard output with a single write and returns whether every byte
-// went out. Never throws and never ends the process.
+// Appends the encoded line to `out` (which keeps its capacity between answers); false, with `out`
+// unchanged, when a floating-point field is not finite.
+bool appendHelperOutputLine(std::string& out, const HelperOutput& result);
+
+// Writes every byte, retrying after interruptions and partial writes. False when the descriptor
+// refuses them (the reader has gone: EPIPE with SIGPIPE ignored, or a closed descriptor).
+bool writeAll(int fd, std::string_view data);
+
+// Writes one answer line (or the json_encode_failed line) to `fd`, normally with a single write
+// call; nothing is buffered, so the line is out when this returns. Returns whether every byte went
+// out. Never throws and never ends the process.
+bool writeOutput(int fd, const HelperOutput& result);
+
+// writeOutput on standard output.
 bool printOutput(const HelperOutput& result);
 
 }  // namespace halvorine

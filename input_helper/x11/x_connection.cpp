@@ -9,7 +9,9 @@ namespace halvorine::x11 {
 
 XConnection::XConnection(std::chrono::milliseconds replyTimeout) : replyTimeout_(replyTimeout) {}
 
-XConnection::~XConnection() { drop(); }
+XConnection::~XConnection() {
+  drop();
+}
 
 void XConnection::drop() {
   if (connection_ != nullptr) {
@@ -37,6 +39,7 @@ bool XConnection::open() {
   }
   connection_ = c;
   screen_ = it.data;
+  ++generation_;
   lastError_ = 0;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -33,6 +34,9 @@ class XConnection {
   xcb_connection_t* get();
   // The default screen of the current connection; only valid after get() returned non-null.
   const xcb_screen_t* screen() const { return screen_; }
+  // Counts the connections opened so far; tells a reopened connection from the old one even when
+  // the new one happens to get the old one's address.
+  uint64_t generation() const { return generation_; }
   // The connection error number (XCB_CONN_*) of the last failure, 0 if none.
   int lastErrorCode() const { return lastError_; }
   // Gives up the current connection, e.g. after a reply did not arrive in time.
@@ -55,6 +59,7 @@ class XConnection {
   xcb_connection_t* connection_ = nullptr;
   const xcb_screen_t* screen_ = nullptr;
   int lastError_ = 0;
+  uint64_t generation_ = 0;
 };
 
 }  // namespace halvorine::x11

@@ -1,0 +1,107 @@
+#include "command_channel/modes.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "command_channel/stream_lines.h"
+#include "input_synthesis/post_input.h"
+
+namespace halvorine {
+
+Switches parseSwitches(std::span<const std::string_view> arguments) {
+  bool permissionStatus = false, stream = false, prompt = false;
+  for (std::string_view a : arguments) {
+    permissionStatus |= a == "--permission-status";
+    stream |= a == "--stream";
+    prompt |= a == "--prompt";
+  }
+  if (permissionStatus) return {Mode::permissionStatus, prompt};
+  return {stream ? Mode::stream : Mode::oneShot, false};
+}
+
+HelperOutput ContextChannelServices::handle(const InputCommand& command) {
+  return halvorine::handle(command, context_);
+}
+
+bool ContextChannelServices::isTrusted(bool prompt) {
+  return halvorine::isTrusted(context_.accessibility, prompt);
+}
+
+Point ContextChannelServices::currentMouseLocation() {
+  return halvorine::currentMouseLocation(context_.desktop);
+}
+
+namespace {
+
+// The answer to input that is missing or not a command: no type, and a fresh trust check.
+HelperOutput channelFailure(ChannelServices& services, const char* reason) {
+  return output(false, std::nullopt, false, reason, services.isTrusted(false));
+}
+
+}  // namespace
+
+int runPermissionStatus(ChannelServices& services, bool prompt, int outFd) {
+  const bool trusted = services.isTrusted(prompt);
+  const Point at = services.currentMouseLocation();
+  writeOutput(outFd, output(true, "permission_status", false, std::nullopt, trusted, at.x, at.y));
+  return exitSuccess;
+}
+
+int runOneShot(ChannelServices& services, int inFd, int outFd) {
+  std::string input;
+  size_t filled = 0;
+  for (;;) {
+    if (input.size() - filled < 65536) input.resize(std::max(input.size() * 2, filled + 65536));
+    const ssize_t n = ::read(inFd, input.data() + filled, input.size() - filled);
+    if (n > 0) {
+      filled += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;  // end of input; unreadable input counts as ended
+    }
+  }
+  input.resize(filled);
+  // Write errors are not examined here: the status tells about the request, and no further
+  // request would be lost.
+  if (input.empty()) {
+    writeOutput(outFd, channelFailure(services, "missing_input_command"));
+    return exitInvalidInput;
+  }
+  const std::optional<InputCommand> command = decodeInputCommand(input);
+  if (!command) {
+    writeOutput(outFd, channelFailure(services, "invalid_input_command"));
+    return exitInvalidInput;
+  }
+  const HelperOutput result = services.handle(*command);
+  writeOutput(outFd, result);
+  return result.ok ? exitSuccess : exitRequestFailed;
+}
+
+int runStream(ChannelServices& services, int inFd, int outFd) {
+  LineReader reader(inFd);
+  std::string scratch;
+  std::string_view raw;
+  while (reader.next(raw)) {
+    const std::optional<std::string_view> line = prepareStreamLine(raw, scratch);
+    if (!line) continue;
+    const std::optional<InputCommand> command = decodeInputCommand(*line);
+    const HelperOutput result =
+        command ? services.handle(*command) : channelFailure(services, "invalid_input_command");
+    if (!writeOutput(outFd, result)) return exitOutputClosed;
+  }
+  return exitSuccess;
+}
+
+int runHelper(const Switches& switches, ChannelServices& services, int inFd, int outFd) {
+  switch (switches.mode) {
+    case Mode::permissionStatus:
+      return runPermissionStatus(services, switches.prompt, outFd);
+    case Mode::stream:
+      return runStream(services, inFd, outFd);
+    case Mode::oneShot:
+      break;
+  }
+  return runOneShot(services, inFd, outFd);
+}
+
+}  // namespace halvorine
