@@ -1,1 +1,50 @@
-int main() { return 1; }
+// HalvorineFileTransferHelper: reads one request on standard input, performs one file operation
+// and answers with one JSON line; exit status 0 when done, 1 when refused or failed.
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "linux_file_system.h"
+#include "operations.h"
+
+namespace {
+
+using halvorine::file_transfer::maximumRequestBytes;
+
+// Reads to end of input, stopping as soon as the request is known to be too long.
+std::optional<std::string> readStandardInput() {
+  std::string input;
+  char buffer[16384];
+  while (input.size() <= maximumRequestBytes) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0) {
+      input.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;  // end of input; an unreadable input ends the same way
+    }
+  }
+  if (input.size() > maximumRequestBytes) return std::nullopt;
+  return input;
+}
+
+void writeAll(const std::string& line) {
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nobody is listening; there is no one to tell
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+int main() {
+  // A host that has gone away makes the write fail instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  halvorine::file_transfer::LinuxFileSystem fs;
+  const auto result = halvorine::file_transfer::answer(fs, readStandardInput);
+  writeAll(result.line);
+  return result.exitStatus;
+}
