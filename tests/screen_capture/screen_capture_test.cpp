@@ -1,0 +1,451 @@
+#include "screen_capture/screen_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+
+#include "fake_capture_platform.h"
+
+namespace halvorine {
+namespace {
+
+using testing::FakeCapturePlatform;
+using namespace std::chrono_literals;
+
+// The keys a record would carry on the wire.
+std::set<std::string> presentKeys(const HelperOutput& r) {
+  std::set<std::string> keys = {"ok"};
+  auto add = [&](const char* name, bool present) {
+    if (present) keys.insert(name);
+  };
+  add("type", r.type.has_value());
+  add("applied", r.applied.has_value());
+  add("reason", r.reason.has_value());
+  add("trusted", r.trusted.has_value());
+  add("x", r.x.has_value());
+  add("y", r.y.has_value());
+  add("key", r.key.has_value());
+  add("textLength", r.textLength.has_value());
+  add("frameMimeType", r.frameMimeType.has_value());
+  add("frameBase64", r.frameBase64.has_value());
+  add("frameBytes", r.frameBytes.has_value());
+  add("frameWidth", r.frameWidth.has_value());
+  add("frameHeight", r.frameHeight.has_value());
+  add("frameUnchanged", r.frameUnchanged.has_value());
+  add("sourceWidth", r.sourceWidth.has_value());
+  add("sourceHeight", r.sourceHeight.has_value());
+  add("screenLeft", r.screenLeft.has_value());
+  add("screenTop", r.screenTop.has_value());
+  add("screenWidth", r.screenWidth.has_value());
+  add("screenHeight", r.screenHeight.has_value());
+  add("captureElapsedMs", r.captureElapsedMs.has_value());
+  add("scaleElapsedMs", r.scaleElapsedMs.has_value());
+  add("encodeElapsedMs", r.encodeElapsedMs.has_value());
+  add("scaleMode", r.scaleMode.has_value());
+  add("captureBackend", r.captureBackend.has_value());
+  add("dispatchBackend", r.dispatchBackend.has_value());
+  add("nativeRuntime", r.nativeRuntime.has_value());
+  return keys;
+}
+
+const std::set<std::string> failureKeys = {
+    "ok", "type",           "applied",         "reason",       "x",
+    "y",  "captureBackend", "dispatchBackend", "nativeRuntime"};
+
+InputCommand captureCommand() {
+  InputCommand c;
+  c.type = "capture_frame";
+  return c;
+}
+
+class ScreenCaptureTest : public ::testing::Test {
+ protected:
+  HelperOutput run(InputCommand c = captureCommand()) { return capture.captureMacFrame(c); }
+  HelperOutput runOn(uint32_t displayId) {
+    InputCommand c = captureCommand();
+    c.displayId = displayId;
+    return run(c);
+  }
+  void expectFailure(const HelperOutput& r, const std::string& reason) {
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.reason, reason);
+    EXPECT_EQ(r.type, "capture_frame");
+    EXPECT_EQ(r.applied, false);
+    EXPECT_EQ(r.x, 12);
+    EXPECT_EQ(r.y, 34);
+    EXPECT_EQ(r.captureBackend, "screencapturekit_screenshot_cursor_disabled_v1");
+    EXPECT_EQ(r.dispatchBackend, "macos_input_helper_stream");
+    EXPECT_EQ(r.nativeRuntime, "macos_screencapturekit_helper");
+    EXPECT_EQ(presentKeys(r), failureKeys);
+  }
+
+  FakeCapturePlatform platform;
+  ScreenCapture capture{platform, 300ms};
+};
+
+TEST(CaptureSize, FollowsTheTable) {
+  struct Case {
+    int64_t w, h;
+    std::optional<int64_t> maxWidth;
+    CaptureSize expected;
+  };
+  const Case cases[] = {
+      {1920, 1080, std::nullopt, {1280, 720}},
+      {1512, 982, std::nullopt, {1280, 831}},
+      {1600, 804, 1000, {1000, 503}},
+      {1512, 982, 100, {320, 208}},
+      {1280, 800, -5, {320, 200}},
+      {1440, 900, 1000, {1000, 625}},
+      {1920, 1080, 4096, {1920, 1080}},
+      {1512, 982, 1920, {1512, 982}},
+      {1600, 2, std::nullopt, {1280, 2}},
+      {2, 2, std::nullopt, {2, 2}},
+      {1920, 1080, INT64_MIN, {320, 180}},
+      {1920, 1080, INT64_MAX, {1920, 1080}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(macCaptureSize(c.w, c.h, c.maxWidth), c.expected)
+        << c.w << "x" << c.h << " maxWidth " << c.maxWidth.value_or(-999);
+  }
+}
+
+TEST(JpegQuality, FollowsTheTable) {
+  const std::pair<std::optional<int64_t>, double> cases[] = {
+      {std::nullopt, 0.60}, {-3, 0.35},  {10, 0.35},        {35, 0.35},       {70, 0.70},
+      {88, 0.88},           {100, 0.88}, {INT64_MIN, 0.35}, {INT64_MAX, 0.88}};
+  for (const auto& [requested, quality] : cases) {
+    EXPECT_DOUBLE_EQ(macJpegQuality(requested), quality) << requested.value_or(-999);
+  }
+}
+
+TEST(FrameHelpers, HashBase64AndReasons) {
+  auto bytes = [](std::string_view s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+  EXPECT_EQ(fnv1a64(bytes("")), 0xcbf29ce484222325ULL);
+  EXPECT_EQ(fnv1a64(bytes("a")), 0xaf63dc4c8601ec8cULL);
+  EXPECT_EQ(fnv1a64(bytes("foobar")), 0x85944171f73967e8ULL);
+  const std::pair<std::string_view, std::string_view> base64[] = {{"", ""},
+                                                                  {"f", "Zg=="},
+                                                                  {"fo", "Zm8="},
+                                                                  {"foo", "Zm9v"},
+                                                                  {"foob", "Zm9vYg=="},
+                                                                  {"fooba", "Zm9vYmE="},
+                                                                  {"foobar", "Zm9vYmFy"}};
+  for (const auto& [in, out] : base64) EXPECT_EQ(base64Encode(bytes(in)), out);
+  EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xfb, 0xff, 0xbf}), "+/+/");
+
+  EXPECT_EQ(macCaptureReason("base", std::nullopt), "base");
+  EXPECT_EQ(macCaptureReason("base", PlatformError{42}), "base_42");
+  EXPECT_EQ(macCaptureReason("base", PlatformError{-3801}), "base_-3801");
+  EXPECT_EQ(macCaptureReason("base", PlatformError{0}), "base_0");
+}
+
+TEST_F(ScreenCaptureTest, SuccessRecordCarriesFrameDisplayAndLabels) {
+  platform.displays = {{1, 1600, 804, nullptr}};
+  platform.bounds[1] = Rect{-1600, 50, -1600, 804};  // widths are reported as magnitudes
+  platform.clockStep = 1'000'000;
+  InputCommand c = captureCommand();
+  c.maxWidth = 1000;
+  c.jpegQuality = 70;
+  const HelperOutput r = run(c);
+  ASSERT_TRUE(r.ok) << r.reason.value_or("");
+  EXPECT_EQ(r.type, "capture_frame");
+  EXPECT_EQ(r.applied, true);
+  EXPECT_EQ(r.frameMimeType, "image/jpeg");
+  const std::vector<uint8_t> jpeg = {0xff, 0xd8, 7, 70, static_cast<uint8_t>(1000), 0xff, 0xd9};
+  EXPECT_EQ(r.frameBase64, base64Encode(jpeg));
+  EXPECT_EQ(r.frameBytes, 7);
+  EXPECT_EQ(r.frameWidth, 1000);
+  EXPECT_EQ(r.frameHeight, 503);
+  EXPECT_EQ(r.frameUnchanged, false);
+  EXPECT_EQ(r.sourceWidth, 1600);
+  EXPECT_EQ(r.sourceHeight, 804);
+  EXPECT_EQ(r.screenLeft, -1600);
+  EXPECT_EQ(r.screenTop, 50);
+  EXPECT_EQ(r.screenWidth, 1600);
+  EXPECT_EQ(r.screenHeight, 804);
+  EXPECT_EQ(r.x, 12);
+  EXPECT_EQ(r.y, 34);
+  // Clock readings: start, encoding start, end of capture, end of encoding (1 ms apart).
+  EXPECT_DOUBLE_EQ(*r.captureElapsedMs, 2.0);
+  EXPECT_DOUBLE_EQ(*r.encodeElapsedMs, 2.0);
+  EXPECT_EQ(r.scaleElapsedMs, 0.0);
+  EXPECT_EQ(r.scaleMode, "bilinear");
+  EXPECT_EQ(r.captureBackend, "screencapturekit_screenshot_cursor_disabled_v1");
+  EXPECT_EQ(r.dispatchBackend, "macos_input_helper_stream");
+  EXPECT_EQ(r.nativeRuntime, "macos_screencapturekit_helper");
+  EXPECT_FALSE(r.reason || r.trusted || r.key || r.textLength);
+
+  const StreamConfiguration& conf = platform.lastConfiguration;
+  EXPECT_EQ(conf.width, 1000);
+  EXPECT_EQ(conf.height, 503);
+  EXPECT_TRUE(conf.scalesToFit);
+  EXPECT_TRUE(conf.preservesAspectRatio);
+  EXPECT_FALSE(conf.showsCursor);
+  EXPECT_FALSE(conf.capturesAudio);
+  EXPECT_DOUBLE_EQ(*platform.lastQuality, 0.70);
+  // Frames are processed on the platform's thread, never on the waiting one.
+  EXPECT_NE(platform.encoderThread, std::this_thread::get_id());
+}
+
+TEST_F(ScreenCaptureTest, ListedSizeIsRaisedToTwo) {
+  platform.displays = {{1, 1, 0, nullptr}};
+  const HelperOutput r = run();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.sourceWidth, 2);
+  EXPECT_EQ(r.sourceHeight, 2);
+  EXPECT_EQ(r.frameWidth, 2);
+  EXPECT_EQ(r.frameHeight, 2);
+}
+
+TEST_F(ScreenCaptureTest, ScaleModeIsOnlyALabel) {
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {"nearest", "nearest"},  {std::nullopt, "bilinear"}, {"bilinear", "bilinear"},
+      {"Nearest", "bilinear"}, {"nearest ", "bilinear"},   {"lanczos", "bilinear"}};
+  for (const auto& [mode, label] : cases) {
+    InputCommand c = captureCommand();
+    c.scaleMode = mode;
+    const HelperOutput r = run(c);
+    EXPECT_EQ(r.scaleMode, label) << mode.value_or("(absent)");
+    EXPECT_EQ(r.scaleElapsedMs, 0.0);
+    EXPECT_EQ(platform.lastConfiguration.width, 1280);
+  }
+}
+
+TEST_F(ScreenCaptureTest, ChoosesWantedThenMainThenFirstDisplay) {
+  struct Case {
+    const char* name;
+    std::optional<uint32_t> wanted;
+    uint32_t mainId;
+    std::vector<uint32_t> listed;
+    uint32_t captured;
+  };
+  const Case cases[] = {
+      {"wanted display listed", 20, 10, {10, 20, 30}, 20},
+      {"no displayId: main", std::nullopt, 30, {10, 20, 30}, 30},
+      {"unknown id: main", 99, 20, {10, 20, 30}, 20},
+      {"unknown id and main unlisted: first", 99, 77, {30, 10, 20}, 30},
+      {"duplicates: the first in list order", 20, 10, {20, 20}, 20},
+  };
+  for (const Case& c : cases) {
+    FakeCapturePlatform p;
+    p.mainId = c.mainId;
+    p.displays.clear();
+    for (uint32_t id : c.listed) {
+      p.displays.push_back({id, 100 * id, 10 * id, nullptr});
+      p.bounds[id] = Rect{double(id), 0, 100.0 * id, 10.0 * id};
+    }
+    ScreenCapture sc(p, 1s);
+    InputCommand command = captureCommand();
+    command.displayId = c.wanted;
+    const HelperOutput r = sc.captureMacFrame(command);
+    ASSERT_TRUE(r.ok) << c.name;
+    EXPECT_EQ(p.filteredDisplays, std::vector<uint32_t>{c.captured}) << c.name;
+    EXPECT_EQ(r.screenLeft, c.captured) << c.name;
+    EXPECT_EQ(r.sourceWidth, 100 * c.captured) << c.name;
+    ASSERT_TRUE(sc.cachedContext()) << c.name;
+    EXPECT_EQ(sc.cachedContext()->displayId, c.captured) << c.name;
+  }
+}
+
+TEST_F(ScreenCaptureTest, ListsOnlyWhenTheWantedDisplayDiffersFromTheCachedOne) {
+  platform.displays = {{1, 1920, 1080, nullptr}, {2, 1280, 1024, nullptr}};
+  platform.bounds[2] = Rect{1920, 0, 1280, 1024};
+  struct Step {
+    std::optional<uint32_t> displayId;
+    int listingsAfter;
+    uint32_t captured;
+  };
+  const Step steps[] = {
+      {std::nullopt, 1, 1},  // first capture lists
+      {std::nullopt, 1, 1},  // cached
+      {1, 1, 1},             // the main display by its id: cached
+      {2, 2, 2},             // another display
+      {2, 2, 2},             // cached
+      {std::nullopt, 3, 1},  // back to main
+      {9, 4, 1},             // unlisted: falls back to main and caches main's id...
+      {9, 5, 1},             // ...so the same unlisted id lists again
+      {std::nullopt, 5, 1},  // main is cached
+  };
+  int i = 0;
+  for (const Step& s : steps) {
+    InputCommand c = captureCommand();
+    c.displayId = s.displayId;
+    const HelperOutput r = run(c);
+    ASSERT_TRUE(r.ok) << "step " << i;
+    EXPECT_EQ(platform.listings, s.listingsAfter) << "step " << i;
+    EXPECT_EQ(platform.filteredDisplays.back(), s.captured) << "step " << i;
+    ++i;
+  }
+}
+
+TEST_F(ScreenCaptureTest, CachedContextKeepsTheValuesOfItsListing) {
+  ASSERT_TRUE(run().ok);
+  platform.displays = {{1, 800, 600, nullptr}};
+  platform.bounds[1] = Rect{5, 5, 800, 600};
+  const HelperOutput r = run();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(platform.listings, 1);
+  EXPECT_EQ(r.sourceWidth, 1920);
+  EXPECT_EQ(r.screenLeft, 0);
+  EXPECT_EQ(r.frameWidth, 1280);
+}
+
+TEST_F(ScreenCaptureTest, EmptyListingIsDisplayUnavailable) {
+  platform.displays.clear();
+  platform.listingError = PlatformError{5};  // ignored: content did arrive
+  expectFailure(run(), "screencapturekit_display_unavailable");
+  EXPECT_FALSE(capture.cachedContext());
+  EXPECT_EQ(platform.screenshots, 0);
+}
+
+TEST_F(ScreenCaptureTest, FailureReasonsCarryThePlatformCode) {
+  struct Case {
+    const char* name;
+    bool listingContent;
+    std::optional<PlatformError> listingError;
+    FakeCapturePlatform::Screenshot screenshot;
+    std::optional<PlatformError> screenshotError;
+    bool encoderFails;
+    std::string reason;
+  };
+  using S = FakeCapturePlatform::Screenshot;
+  const Case cases[] = {
+      {"listing, no error", false, std::nullopt, S::deliver, std::nullopt, false,
+       "screencapturekit_shareable_content_failed"},
+      {"listing, code 7", false, PlatformError{7}, S::deliver, std::nullopt, false,
+       "screencapturekit_shareable_content_failed_7"},
+      {"listing, negative code", false, PlatformError{-3801}, S::deliver, std::nullopt, false,
+       "screencapturekit_shareable_content_failed_-3801"},
+      {"screenshot, no error", true, std::nullopt, S::fail, std::nullopt, false,
+       "screencapturekit_capture_failed"},
+      {"screenshot, code 8", true, std::nullopt, S::fail, PlatformError{8}, false,
+       "screencapturekit_capture_failed_8"},
+      {"screenshot, negative code", true, std::nullopt, S::fail, PlatformError{-1}, false,
+       "screencapturekit_capture_failed_-1"},
+      {"encoder", true, std::nullopt, S::deliver, std::nullopt, true,
+       "screencapturekit_jpeg_encode_failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCapturePlatform p;
+    p.listingDeliversContent = c.listingContent;
+    p.listingError = c.listingError;
+    p.screenshot = c.screenshot;
+    p.screenshotError = c.screenshotError;
+    p.encoderFails = c.encoderFails;
+    ScreenCapture sc(p, 1s);
+    expectFailure(sc.captureMacFrame(captureCommand()), c.reason);
+    // The context is cached once the listing succeeded, whatever happens to the screenshot.
+    EXPECT_EQ(sc.cachedContext().has_value(), c.listingContent);
+  }
+}
+
+TEST_F(ScreenCaptureTest, ErrorAlongsideAnImageIsIgnored) {
+  platform.screenshotError = PlatformError{3};
+  EXPECT_TRUE(run().ok);
+}
+
+TEST_F(ScreenCaptureTest, OldSystemIsRefusedWithoutAnyPlatformCall) {
+  platform.versionOk = false;
+  for (int i = 0; i < 2; ++i) expectFailure(run(), "screencapturekit_screenshot_requires_macos_14");
+  EXPECT_EQ(platform.listings, 0);
+  EXPECT_EQ(platform.screenshots, 0);
+}
+
+TEST_F(ScreenCaptureTest, SuppressionSequences) {
+  struct Frame {
+    std::optional<bool> suppress;
+    uint8_t content;
+    bool unchanged;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Frame> frames;
+  };
+  const Case cases[] = {
+      {"unchanged screen, suppression asked", {{true, 1, false}, {true, 1, true}, {true, 1, true}}},
+      {"hash stored without suppression", {{std::nullopt, 1, false}, {true, 1, true}}},
+      {"never unchanged without suppression",
+       {{std::nullopt, 1, false}, {false, 1, false}, {std::nullopt, 1, false}}},
+      {"changed screen", {{true, 1, false}, {true, 2, false}, {true, 2, true}}},
+      {"only the last hash counts", {{true, 1, false}, {true, 2, false}, {true, 1, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCapturePlatform p;
+    ScreenCapture sc(p, 1s);
+    std::optional<int64_t> firstBytes;
+    for (const Frame& f : c.frames) {
+      p.content = f.content;
+      InputCommand command = captureCommand();
+      command.suppressUnchanged = f.suppress;
+      const HelperOutput r = sc.captureMacFrame(command);
+      ASSERT_TRUE(r.ok);
+      EXPECT_EQ(r.frameUnchanged, f.unchanged);
+      EXPECT_EQ(r.frameBase64.has_value(), !f.unchanged);
+      ASSERT_TRUE(r.frameBytes);
+      if (!firstBytes) firstBytes = r.frameBytes;
+      EXPECT_EQ(r.frameBytes, firstBytes);
+    }
+  }
+}
+
+TEST_F(ScreenCaptureTest, EncoderFailureLeavesTheStoredHash) {
+  InputCommand suppress = captureCommand();
+  suppress.suppressUnchanged = true;
+  ASSERT_TRUE(run(suppress).ok);
+  platform.encoderFails = true;
+  expectFailure(run(suppress), "screencapturekit_jpeg_encode_failed");
+  platform.encoderFails = false;
+  EXPECT_EQ(run(suppress).frameUnchanged, true);
+}
+
+TEST_F(ScreenCaptureTest, TimeOutThenNextRequestIsServed) {
+  platform.screenshot = FakeCapturePlatform::Screenshot::never;
+  const auto start = std::chrono::steady_clock::now();
+  expectFailure(run(), "screencapturekit_capture_timeout");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+  // The listing completed before the time-out, so the context stays cached.
+  EXPECT_TRUE(capture.cachedContext());
+
+  platform.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  const HelperOutput r = run();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.frameUnchanged, false);
+  EXPECT_EQ(platform.listings, 1);
+}
+
+TEST_F(ScreenCaptureTest, LateCompletionAfterTimeOutIsHarmless) {
+  platform.screenshot = FakeCapturePlatform::Screenshot::never;
+  expectFailure(run(), "screencapturekit_capture_timeout");
+
+  // The late frame arrives while the next request is being served, and stores its hash.
+  platform.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  platform.content = 9;
+  platform.releaseHeld(0, 1280, 720, 9);
+  InputCommand suppress = captureCommand();
+  suppress.suppressUnchanged = true;
+  const HelperOutput next = run(suppress);
+  ASSERT_TRUE(next.ok);
+  platform.drain();
+  const HelperOutput third = run(suppress);
+  ASSERT_TRUE(third.ok);
+  EXPECT_EQ(third.frameUnchanged, true);
+}
+
+TEST(ScreenCaptureLifetime, CompletionOutlivesTheCaptureObject) {
+  FakeCapturePlatform p;
+  p.screenshot = FakeCapturePlatform::Screenshot::never;
+  {
+    ScreenCapture sc(p, 50ms);
+    EXPECT_EQ(sc.captureMacFrame(captureCommand()).reason, "screencapturekit_capture_timeout");
+  }
+  // Box, semaphore and capture state are still alive for the orphaned completion.
+  p.releaseHeld(0, 64, 36, 1);
+  p.drain();
+}
+
+}  // namespace
+}  // namespace halvorine
