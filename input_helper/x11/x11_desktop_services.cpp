@@ -1,12 +1,71 @@
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <thread>
 
+#include "x11/x11_keyboard.h"
+#include "x11/x11_monitors.h"
 #include "x11/x11_platform.h"
 
 namespace halvorine::x11 {
 
 namespace {
 
-// Placeholder: reads the pointer; the rest of the desktop arrives with input synthesis.
+struct X11Event final : DesktopEvent {
+  enum class Kind { mouse, scroll, keyboard } kind;
+  MouseEventType mouseType = MouseEventType::mouseMoved;
+  Point position;
+  int32_t delta = 0;
+  uint16_t virtualKey = 0;
+  bool keyDown = false;
+  uint64_t flags = 0;
+  bool hasText = false;
+  std::u16string text;
+
+  explicit X11Event(Kind k) : kind(k) {}
+};
+
+// The HID system state has no counterpart to hold on X11; the object only marks success.
+struct X11EventSource final : EventSource {};
+
+// Modifier flags and the keys that stand for them, in the order they are pressed.
+struct ModifierKey {
+  uint64_t flag;
+  xcb_keysym_t key;
+  xcb_keysym_t twin;
+};
+constexpr std::array<ModifierKey, 4> modifierKeys{{
+    {maskShift, keysym::shiftL, keysym::shiftR},
+    {maskControl, keysym::controlL, keysym::controlR},
+    {maskAlternate, keysym::altL, keysym::altR},
+    {maskCommand, keysym::superL, keysym::superR},
+}};
+
+// The X protocol carries root coordinates as signed 16-bit values.
+int16_t rootCoordinate(double value) {
+  if (std::isnan(value)) return 0;
+  return static_cast<int16_t>(std::round(std::clamp(value, -32768.0, 32767.0)));
+}
+
+std::vector<char32_t> codePoints(std::u16string_view units) {
+  std::vector<char32_t> result;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char32_t u = units[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      result.push_back(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      result.push_back(0xFFFD);  // a lone surrogate
+    } else {
+      result.push_back(u);
+    }
+  }
+  return result;
+}
+
 class X11DesktopServices final : public DesktopServices {
  public:
   explicit X11DesktopServices(XConnection& connection) : x_(connection) {}
@@ -18,24 +77,335 @@ class X11DesktopServices final : public DesktopServices {
     if (!reply) return std::nullopt;
     return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
   }
-  uint32_t mainDisplayId() override { return 0; }
-  Rect displayBounds(uint32_t) override { return Rect::null(); }
-  std::unique_ptr<EventSource> createKeyboardEventSource() override { return nullptr; }
-  std::unique_ptr<DesktopEvent> createMouseEvent(MouseEventType, Point, MouseButton) override {
-    return nullptr;
+
+  uint32_t mainDisplayId() override {
+    const Monitor* main = mainMonitor(monitors());
+    return main != nullptr ? main->id : 0;
   }
-  std::unique_ptr<DesktopEvent> createScrollWheelEvent(int32_t) override { return nullptr; }
-  std::unique_ptr<DesktopEvent> createKeyboardEvent(EventSource*, uint16_t, bool) override {
-    return nullptr;
+
+  Rect displayBounds(uint32_t displayId) override {
+    const MonitorList& list = monitors();
+    if (const Monitor* m = findMonitor(list, displayId)) {
+      return Rect{static_cast<double>(m->x), static_cast<double>(m->y),
+                  static_cast<double>(m->width), static_cast<double>(m->height)};
+    }
+    // Without any monitor (no RandR), identifier 0 stands for the whole screen, so that
+    // normalised coordinates still work.
+    if (displayId == 0 && list.monitors.empty() && x_.get() != nullptr) {
+      const xcb_screen_t* s = x_.screen();
+      return Rect{0, 0, static_cast<double>(s->width_in_pixels),
+                  static_cast<double>(s->height_in_pixels)};
+    }
+    return Rect::null();
   }
-  void setUnicodeString(DesktopEvent&, std::u16string_view) override {}
-  void setFlags(DesktopEvent&, uint64_t) override {}
-  void post(DesktopEvent&) override {}
-  void pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
-  void finishRequest() override {}
+
+  std::unique_ptr<EventSource> createKeyboardEventSource() override {
+    if (!canPost()) return nullptr;
+    return std::make_unique<X11EventSource>();
+  }
+
+  std::unique_ptr<DesktopEvent> createMouseEvent(MouseEventType type, Point position,
+                                                 MouseButton) override {
+    if (!canPost()) return nullptr;
+    auto event = std::make_unique<X11Event>(X11Event::Kind::mouse);
+    event->mouseType = type;
+    event->position = position;
+    return event;
+  }
+
+  std::unique_ptr<DesktopEvent> createScrollWheelEvent(int32_t delta) override {
+    if (!canPost()) return nullptr;
+    auto event = std::make_unique<X11Event>(X11Event::Kind::scroll);
+    event->delta = delta;
+    return event;
+  }
+
+  std::unique_ptr<DesktopEvent> createKeyboardEvent(EventSource*, uint16_t keyCode,
+                                                    bool keyDown) override {
+    if (!canPost()) return nullptr;
+    auto event = std::make_unique<X11Event>(X11Event::Kind::keyboard);
+    event->virtualKey = keyCode;
+    event->keyDown = keyDown;
+    return event;
+  }
+
+  void setUnicodeString(DesktopEvent& event, std::u16string_view units) override {
+    auto& e = static_cast<X11Event&>(event);
+    e.hasText = true;
+    e.text.assign(units);
+  }
+
+  void setFlags(DesktopEvent& event, uint64_t flags) override {
+    static_cast<X11Event&>(event).flags = flags;
+  }
+
+  void post(DesktopEvent& event) override {
+    xcb_connection_t* c = x_.get();
+    if (c == nullptr) return;
+    noteConnection(c);
+    auto& e = static_cast<X11Event&>(event);
+    switch (e.kind) {
+      case X11Event::Kind::mouse:
+        postMouse(c, e);
+        break;
+      case X11Event::Kind::scroll:
+        postScroll(c, e);
+        break;
+      case X11Event::Kind::keyboard:
+        if (e.hasText) {
+          if (e.keyDown) typeText(c, e.text);
+        } else {
+          postKey(c, e);
+        }
+        break;
+    }
+  }
+
+  void pause(std::chrono::milliseconds duration) override {
+    // Sent requests must not wait in the output buffer while we sleep.
+    if (connection_ != nullptr) xcb_flush(connection_);
+    std::this_thread::sleep_for(duration);
+  }
+
+  void finishRequest() override {
+    xcb_connection_t* c = x_.get();
+    if (c != nullptr && c == connection_ && generation_ == x_.generation()) {
+      // Keys this request left down go up in reverse order, then the borrowed keycodes get their
+      // own keysyms back; the round trip makes sure the server has done all of it.
+      for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) fakeKey(c, *it, false);
+      for (const Binding& b : bindings_) {
+        xcb_change_keyboard_mapping(c, 1, b.keycode, mapping_->keysymsPerKeycode(),
+                                    b.original.data());
+      }
+    }
+    if (c != nullptr) x_.sync();
+    connection_ = nullptr;
+    heldKeys_.clear();
+    requestModifiers_.clear();
+    bindings_.clear();
+    spares_.clear();
+    mapping_.reset();
+    monitors_.reset();
+    lastMotion_.reset();
+    useCounter_ = 0;
+  }
 
  private:
+  struct Binding {
+    xcb_keycode_t keycode;
+    xcb_keysym_t sym;
+    std::vector<xcb_keysym_t> original;
+    uint64_t lastUse;
+  };
+
+  // Events can be made while the display is reachable and offers XTEST. The extension is asked
+  // for once per connection, through the reply deadline so that a stuck server cannot hang us.
+  bool canPost() {
+    xcb_connection_t* c = x_.get();
+    if (c == nullptr) return false;
+    if (xtestKnownFor_ != x_.generation()) {
+      static constexpr char name[] = "XTEST";
+      auto reply =
+          x_.reply<xcb_query_extension_reply_t>(xcb_query_extension(c, sizeof(name) - 1, name));
+      if (!reply) return false;
+      xtestPresent_ = reply->present != 0;
+      xtestKnownFor_ = x_.generation();
+    }
+    return xtestPresent_;
+  }
+
+  // State kept for one request belongs to one connection; a reconnect in between makes it moot.
+  void noteConnection(xcb_connection_t* c) {
+    if (connection_ == c && generation_ == x_.generation()) return;
+    heldKeys_.clear();
+    requestModifiers_.clear();
+    bindings_.clear();
+    spares_.clear();
+    mapping_.reset();
+    lastMotion_.reset();
+    connection_ = c;
+    generation_ = x_.generation();
+  }
+
+  const MonitorList& monitors() {
+    if (!monitors_ || !monitors_->ok()) monitors_ = listMonitors(x_);
+    return *monitors_;
+  }
+
+  xcb_window_t root() const { return x_.screen()->root; }
+
+  void postMouse(xcb_connection_t* c, const X11Event& e) {
+    const int16_t x = rootCoordinate(e.position.x);
+    const int16_t y = rootCoordinate(e.position.y);
+    // The two halves of a click share their position: one motion is enough.
+    if (!lastMotion_ || lastMotion_->first != x || lastMotion_->second != y) {
+      xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root(), x, y, 0);
+      lastMotion_ = std::make_pair(x, y);
+    }
+    switch (e.mouseType) {
+      case MouseEventType::leftMouseDown:
+        fakeButton(c, 1, true);
+        break;
+      case MouseEventType::leftMouseUp:
+        fakeButton(c, 1, false);
+        break;
+      case MouseEventType::rightMouseDown:
+        fakeButton(c, 3, true);
+        break;
+      case MouseEventType::rightMouseUp:
+        fakeButton(c, 3, false);
+        break;
+      case MouseEventType::mouseMoved:
+        break;
+    }
+  }
+
+  void postScroll(xcb_connection_t* c, const X11Event& e) {
+    if (e.delta == 0) return;
+    // One wheel click of the core protocol scrolls about 40 pixels.
+    const uint8_t button = e.delta > 0 ? 4 : 5;
+    const int64_t magnitude = e.delta > 0 ? int64_t{e.delta} : -int64_t{e.delta};
+    const int64_t clicks = (magnitude + 39) / 40;
+    for (int64_t i = 0; i < clicks; ++i) {
+      fakeButton(c, button, true);
+      fakeButton(c, button, false);
+    }
+  }
+
+  void postKey(xcb_connection_t* c, const X11Event& e) {
+    const std::optional<xcb_keysym_t> sym = keysymForVirtualKey(e.virtualKey);
+    if (!sym || !ensureMapping()) return;
+    const xcb_keycode_t keycode = keycodeFor(c, *sym);
+    if (keycode == 0) return;
+    if (e.keyDown) {
+      pressModifiers(c, e.flags);
+      fakeKey(c, keycode, true);
+      heldKeys_.push_back(keycode);
+    } else {
+      fakeKey(c, keycode, false);
+      forgetHeld(keycode);
+      releaseModifiers(c);
+    }
+  }
+
+  // Each code point of a character is typed as its own press and release.
+  void typeText(xcb_connection_t* c, std::u16string_view units) {
+    if (!ensureMapping()) return;
+    const std::vector<char32_t> cps = codePoints(units);
+    for (size_t i = 0; i < cps.size(); ++i) {
+      // A CR LF pair is one line break, not two.
+      if (cps[i] == U'\r' && i + 1 < cps.size() && cps[i + 1] == U'\n') continue;
+      const xcb_keycode_t keycode = keycodeFor(c, keysymForCodePoint(cps[i]));
+      if (keycode == 0) continue;
+      fakeKey(c, keycode, true);
+      fakeKey(c, keycode, false);
+    }
+  }
+
+  void pressModifiers(xcb_connection_t* c, uint64_t flags) {
+    if ((flags & (maskShift | maskControl | maskAlternate | maskCommand)) == 0) return;
+    std::array<uint8_t, 32> down{};
+    if (auto keymap = x_.reply<xcb_query_keymap_reply_t>(xcb_query_keymap(c))) {
+      std::copy(std::begin(keymap->keys), std::end(keymap->keys), down.begin());
+    }
+    const auto isDown = [&](xcb_keysym_t sym) {
+      const xcb_keycode_t k = mapping_->unshiftedKeycode(sym);
+      return k != 0 && (down[k / 8] & (1u << (k % 8))) != 0;
+    };
+    for (const ModifierKey& m : modifierKeys) {
+      if ((flags & m.flag) == 0 || isDown(m.key) || isDown(m.twin)) continue;
+      xcb_keycode_t keycode = mapping_->unshiftedKeycode(m.key);
+      if (keycode == 0) keycode = mapping_->unshiftedKeycode(m.twin);
+      if (keycode == 0) continue;
+      fakeKey(c, keycode, true);
+      heldKeys_.push_back(keycode);
+      requestModifiers_.push_back(keycode);
+    }
+  }
+
+  void releaseModifiers(xcb_connection_t* c) {
+    for (auto it = requestModifiers_.rbegin(); it != requestModifiers_.rend(); ++it) {
+      fakeKey(c, *it, false);
+      forgetHeld(*it);
+    }
+    requestModifiers_.clear();
+  }
+
+  void forgetHeld(xcb_keycode_t keycode) {
+    auto it = std::find(heldKeys_.rbegin(), heldKeys_.rend(), keycode);
+    if (it != heldKeys_.rend()) heldKeys_.erase(std::next(it).base());
+  }
+
+  bool ensureMapping() {
+    if (!mapping_) {
+      mapping_ = KeyboardMapping::fetch(x_);
+      if (mapping_) spares_ = mapping_->unusedKeycodes();
+    }
+    return mapping_.has_value();
+  }
+
+  // The keycode that gives the keysym with no modifier held: the layout's own key when it has
+  // one at the first level, else a free keycode bound to the keysym for this request. Binding
+  // keysyms that the layout only reaches with Shift makes the text independent of the modifier
+  // state. Each keysym gets a keycode of its own, so that no binding changes while a client may
+  // still be reading an earlier key; only when the free keycodes run out is the one used longest
+  // ago bound anew.
+  xcb_keycode_t keycodeFor(xcb_connection_t* c, xcb_keysym_t sym) {
+    for (Binding& b : bindings_) {
+      if (b.sym == sym) {
+        b.lastUse = ++useCounter_;
+        return b.keycode;
+      }
+    }
+    if (const xcb_keycode_t k = mapping_->unshiftedKeycode(sym); k != 0) return k;
+
+    Binding* target = nullptr;
+    if (bindings_.size() < spares_.size()) {
+      const xcb_keycode_t keycode = spares_[bindings_.size()];
+      bindings_.push_back(Binding{keycode, 0, mapping_->row(keycode), 0});
+      target = &bindings_.back();
+    } else if (!bindings_.empty()) {
+      target = &*std::min_element(
+          bindings_.begin(), bindings_.end(),
+          [](const Binding& a, const Binding& b) { return a.lastUse < b.lastUse; });
+      // Every event typed with the old binding has to be through before it changes.
+      x_.sync();
+    } else {
+      return 0;
+    }
+    std::vector<xcb_keysym_t> row(mapping_->keysymsPerKeycode(), keysym::noSymbol);
+    row[0] = sym;
+    if (row.size() > 1) row[1] = sym;  // the same with Shift or Caps Lock
+    xcb_change_keyboard_mapping(c, 1, target->keycode, mapping_->keysymsPerKeycode(), row.data());
+    target->sym = sym;
+    target->lastUse = ++useCounter_;
+    return target->keycode;
+  }
+
+  void fakeKey(xcb_connection_t* c, xcb_keycode_t keycode, bool down) {
+    xcb_test_fake_input(c, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode, XCB_CURRENT_TIME,
+                        XCB_NONE, 0, 0, 0);
+  }
+
+  void fakeButton(xcb_connection_t* c, uint8_t button, bool down) {
+    xcb_test_fake_input(c, down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME,
+                        XCB_NONE, 0, 0, 0);
+  }
+
   XConnection& x_;
+  // The connection the state below belongs to; nullptr between requests.
+  xcb_connection_t* connection_ = nullptr;
+  uint64_t generation_ = 0;
+  uint64_t xtestKnownFor_ = 0;
+  bool xtestPresent_ = false;
+  std::optional<MonitorList> monitors_;
+  std::optional<KeyboardMapping> mapping_;
+  std::vector<xcb_keycode_t> spares_;
+  std::vector<Binding> bindings_;
+  std::vector<xcb_keycode_t> heldKeys_;
+  std::vector<xcb_keycode_t> requestModifiers_;
+  std::optional<std::pair<int16_t, int16_t>> lastMotion_;
+  uint64_t useCounter_ = 0;
 };
 
 }  // namespace

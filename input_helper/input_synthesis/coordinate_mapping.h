@@ -1,0 +1,27 @@
+#pragma once
+
+#include "command_channel/input_command.h"
+#include "input_synthesis/desktop_services.h"
+#include "input_synthesis/geometry.h"
+
+namespace halvorine {
+
+// Where pointer commands land, in global desktop coordinates. Nothing here fails: gaps in a
+// command fall back to the pointer's position or to the main display.
+
+// The value limited to 0..1; NaN gives 0.
+double clamped(double value);
+
+// True only for the exact, case-sensitive coordinate space "normalized".
+bool isNormalized(const InputCommand& command);
+
+// The display named by displayId when it exists and is not empty, else the main display.
+Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop);
+
+// The target of an absolute or normalised command; the pointer when x or y is missing.
+Point pointFor(const InputCommand& command, DesktopServices& desktop);
+
+// The pointer's position moved by (dx, dy), a missing component counting as 0.
+Point deltaPointFor(const InputCommand& command, DesktopServices& desktop);
+
+}  // namespace halvorine
