@@ -1,6 +1,9 @@
 #include "command_channel/helper_output.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -164,36 +167,65 @@ std::optional<std::string> encodeHelperOutput(const HelperOutput& result) {
   return line;
 }
 
-bool writeAll(int fd, std::string_view data) {
+AnswerOutput::AnswerOutput(int fd, std::chrono::milliseconds stallLimit)
+    : fd_(fd), stallLimit_(stallLimit) {
+  struct stat st {};
+  socket_ = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+AnswerOutput AnswerOutput::forStandardOutput(std::chrono::milliseconds stallLimit) {
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    // Opening the pipe anew gives a file description of our own; O_NONBLOCK on it leaves the
+    // host's description untouched. Without /proc, or once the reader is gone, the pipe stays
+    // blocking: a gone reader still ends the writes with EPIPE.
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat again {};
+      if (::fstat(fd, &again) == 0 && again.st_ino == st.st_ino && again.st_dev == st.st_dev) {
+        ::dup3(fd, STDOUT_FILENO, 0);
+      }
+      ::close(fd);
+    }
+  }
+  return AnswerOutput(STDOUT_FILENO, stallLimit);
+}
+
+bool AnswerOutput::write(std::string_view data) {
+  auto lastProgress = std::chrono::steady_clock::now();
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n = socket_ ? ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : ::write(fd_, data.data(), data.size());
     if (n > 0) {
       data.remove_prefix(static_cast<size_t>(n));
+      lastProgress = std::chrono::steady_clock::now();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Someone made the descriptor non-blocking; wait for room instead of spinning.
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
-      if ((p.revents & (POLLERR | POLLNVAL)) != 0) return false;
-      continue;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          lastProgress + stallLimit_ - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;  // the reader has stopped taking anything
+      pollfd p{fd_, POLLOUT, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready > 0 && (p.revents & POLLNVAL) != 0) return false;
+      continue;  // POLLERR and POLLHUP show up as EPIPE on the next write
     }
-    return false;  // EPIPE, EBADF, ...: the reader is gone
+    return false;  // EPIPE, EBADF, ...: nobody will read this
   }
   return true;
 }
 
-bool writeOutput(int fd, const HelperOutput& result) {
-  // Kept across answers: a capture line carries megabytes, and fresh memory is slow to touch.
-  static thread_local std::string line;
-  line.clear();
-  if (!appendHelperOutputLine(line, result)) return writeAll(fd, jsonEncodeFailedLine);
-  return writeAll(fd, line);
+bool AnswerOutput::write(const HelperOutput& result) {
+  line_.clear();
+  if (!appendHelperOutputLine(line_, result)) return write(jsonEncodeFailedLine);
+  return write(std::string_view(line_));
 }
 
 bool printOutput(const HelperOutput& result) {
-  return writeOutput(STDOUT_FILENO, result);
+  static AnswerOutput standardOutput = AnswerOutput::forStandardOutput();
+  return standardOutput.write(result);
 }
 
 }  // namespace halvorine

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "command_channel/dispatch.h"
+#include "command_channel/helper_output.h"
 #include "command_channel/modes.h"
 #include "screen_capture/screen_capture.h"
 #include "x11/x11_platform.h"
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
   halvorine::HelperContext context{*accessibility, *desktop, capture};
   halvorine::ContextChannelServices services(context);
 
-  const int status = halvorine::runHelper(switches, services, STDIN_FILENO, STDOUT_FILENO);
+  halvorine::AnswerOutput out = halvorine::AnswerOutput::forStandardOutput();
+  const int status = halvorine::runHelper(switches, services, STDIN_FILENO, out);
   // Every answer has already been written with write(2); nothing is buffered. Leaving without
   // unwinding main's objects means no platform teardown can delay or change the exit status.
   std::exit(status);

@@ -41,14 +41,14 @@ HelperOutput channelFailure(ChannelServices& services, const char* reason) {
 
 }  // namespace
 
-int runPermissionStatus(ChannelServices& services, bool prompt, int outFd) {
+int runPermissionStatus(ChannelServices& services, bool prompt, AnswerOutput& out) {
   const bool trusted = services.isTrusted(prompt);
   const Point at = services.currentMouseLocation();
-  writeOutput(outFd, output(true, "permission_status", false, std::nullopt, trusted, at.x, at.y));
+  out.write(output(true, "permission_status", false, std::nullopt, trusted, at.x, at.y));
   return exitSuccess;
 }
 
-int runOneShot(ChannelServices& services, int inFd, int outFd) {
+int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out) {
   std::string input;
   size_t filled = 0;
   for (;;) {
@@ -64,20 +64,20 @@ int runOneShot(ChannelServices& services, int inFd, int outFd) {
   // Write errors are not examined here: the status tells about the request, and no further
   // request would be lost.
   if (input.empty()) {
-    writeOutput(outFd, channelFailure(services, "missing_input_command"));
+    out.write(channelFailure(services, "missing_input_command"));
     return exitInvalidInput;
   }
   const std::optional<InputCommand> command = decodeInputCommand(input);
   if (!command) {
-    writeOutput(outFd, channelFailure(services, "invalid_input_command"));
+    out.write(channelFailure(services, "invalid_input_command"));
     return exitInvalidInput;
   }
   const HelperOutput result = services.handle(*command);
-  writeOutput(outFd, result);
+  out.write(result);
   return result.ok ? exitSuccess : exitRequestFailed;
 }
 
-int runStream(ChannelServices& services, int inFd, int outFd) {
+int runStream(ChannelServices& services, int inFd, AnswerOutput& out) {
   LineReader reader(inFd);
   std::string scratch;
   std::string_view raw;
@@ -87,21 +87,21 @@ int runStream(ChannelServices& services, int inFd, int outFd) {
     const std::optional<InputCommand> command = decodeInputCommand(*line);
     const HelperOutput result =
         command ? services.handle(*command) : channelFailure(services, "invalid_input_command");
-    if (!writeOutput(outFd, result)) return exitOutputClosed;
+    if (!out.write(result)) return exitOutputClosed;
   }
   return exitSuccess;
 }
 
-int runHelper(const Switches& switches, ChannelServices& services, int inFd, int outFd) {
+int runHelper(const Switches& switches, ChannelServices& services, int inFd, AnswerOutput& out) {
   switch (switches.mode) {
     case Mode::permissionStatus:
-      return runPermissionStatus(services, switches.prompt, outFd);
+      return runPermissionStatus(services, switches.prompt, out);
     case Mode::stream:
-      return runStream(services, inFd, outFd);
+      return runStream(services, inFd, out);
     case Mode::oneShot:
       break;
   }
-  return runOneShot(services, inFd, outFd);
+  return runOneShot(services, inFd, out);
 }
 
 }  // namespace halvorine

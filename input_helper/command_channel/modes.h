@@ -50,10 +50,10 @@ class ContextChannelServices final : public ChannelServices {
   HelperContext& context_;
 };
 
-// Each mode reads requests from inFd, writes answer lines to outFd and returns the exit status.
-int runPermissionStatus(ChannelServices& services, bool prompt, int outFd);
-int runOneShot(ChannelServices& services, int inFd, int outFd);
-int runStream(ChannelServices& services, int inFd, int outFd);
-int runHelper(const Switches& switches, ChannelServices& services, int inFd, int outFd);
+// Each mode reads requests from inFd, writes answer lines to out and returns the exit status.
+int runPermissionStatus(ChannelServices& services, bool prompt, AnswerOutput& out);
+int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out);
+int runStream(ChannelServices& services, int inFd, AnswerOutput& out);
+int runHelper(const Switches& switches, ChannelServices& services, int inFd, AnswerOutput& out);
 
 }  // namespace halvorine
