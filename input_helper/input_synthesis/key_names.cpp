@@ -1,7 +1,6 @@
 #include "input_synthesis/key_names.h"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
 #include <utility>
 
@@ -13,7 +12,7 @@ namespace halvorine {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, uint16_t>, 66> keyTable{{
+constexpr std::pair<std::string_view, uint16_t> keyTable[] = {
     {"a", 0},
     {"b", 11},
     {"c", 8},
@@ -81,7 +80,7 @@ constexpr std::array<std::pair<std::string_view, uint16_t>, 66> keyTable{{
     {"right", keycode::right},
     {"down", keycode::down},
     {"up", keycode::up},
-}};
+};
 
 // Full Unicode lowercasing, code point by code point, so that any letter case of a name matches
 // (the Kelvin sign lowercases to "k" as well). Bytes that are not UTF-8 are kept as they are and

@@ -1,7 +1,6 @@
 #include "x11/x11_keyboard.h"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 
 namespace halvorine::x11 {
@@ -9,7 +8,7 @@ namespace halvorine::x11 {
 namespace {
 
 // Virtual key code -> keysym, in the host's key numbering.
-constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 63> virtualKeys{{
+constexpr std::pair<uint16_t, xcb_keysym_t> virtualKeys[] = {
     {0, 'a'},
     {1, 's'},
     {2, 'd'},
@@ -71,7 +70,7 @@ constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 63> virtualKeys{{
     {124, keysym::right},
     {125, keysym::down},
     {126, keysym::up},
-}};
+};
 
 }  // namespace
 
