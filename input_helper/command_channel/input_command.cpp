@@ -1,6 +1,5 @@
 #include "command_channel/input_command.h"
 
-#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -53,12 +52,6 @@ Field fieldNamed(std::string_view name) {
     if (n == name) return f;
   }
   return Field::ignored;
-}
-
-// A whole number written with a fraction or an exponent (640.0, 6.4e2) is accepted for the integer
-// fields; anything fractional or outside the field's range is not.
-bool wholeInRange(double v, double lowest, double upperExclusive) {
-  return std::isfinite(v) && v == std::trunc(v) && v >= lowest && v < upperExclusive;
 }
 
 // Fills the command straight from the parser's events, so that no document tree is built: the
@@ -188,20 +181,13 @@ class CommandReader {
 
   bool number_float(number_float_t value, const string_t&) {
     if (!atField()) return depth_ > 0 && !inModifiers_;
-    constexpr double two63 = 9223372036854775808.0;
     switch (field_) {
       case Field::displayId:
-        if (!wholeInRange(value, 0, 4294967296.0)) return false;
-        command.displayId = static_cast<uint32_t>(value);
-        return true;
       case Field::maxWidth:
-        if (!wholeInRange(value, -two63, two63)) return false;
-        command.maxWidth = static_cast<int64_t>(value);
-        return true;
       case Field::jpegQuality:
-        if (!wholeInRange(value, -two63, two63)) return false;
-        command.jpegQuality = static_cast<int64_t>(value);
-        return true;
+        // Only integer literals: a fraction, an exponent, or an integer too large for 64 bits
+        // (which the parser hands over as a double, rounded) would need rounding to fit.
+        return false;
       default:
         return number(value);
     }
