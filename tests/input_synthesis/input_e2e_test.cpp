@@ -1,0 +1,371 @@
+// Drives the real helper in stream mode on a private X server and looks at what a client window
+// receives.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+
+#include "process.h"
+#include "x_event_recorder.h"
+#include "xvfb_server.h"
+
+namespace halvorine::testing {
+namespace {
+
+using nlohmann::json;
+
+RunOptions onDisplay(const std::string& display, std::string stdinData = {}) {
+  RunOptions options;
+  options.env["DISPLAY"] = display;
+  options.stdinData = std::move(stdinData);
+  return options;
+}
+
+constexpr uint16_t button1Mask = XCB_BUTTON_MASK_1;
+
+struct Session {
+  explicit Session(XvfbServer::Options options = {})
+      : server(std::move(options)),
+        recorder(server.display()),
+        helper({binaryPath("HalvorineInputHelper"), "--stream"}, onDisplay(server.display())),
+        mapping(XState::keyboardMapping(server.display())) {}
+
+  // Sends one request and returns its answer, after checking what every request must leave
+  // behind: the keyboard mapping as it was and no key held down.
+  json ask(const json& request) {
+    EXPECT_TRUE(helper.write(request.dump() + "\n"));
+    const std::optional<std::string> line = helper.readLine(std::chrono::seconds(20));
+    EXPECT_TRUE(line) << request.dump();
+    if (!line) return json();
+    EXPECT_EQ(XState::keyboardMapping(server.display()), mapping) << request.dump();
+    EXPECT_EQ(XState::keysDown(server.display()), std::vector<uint8_t>{}) << request.dump();
+    return json::parse(*line);
+  }
+
+  void pointer(int* x, int* y, uint16_t* mask = nullptr) {
+    uint16_t m = 0;
+    ASSERT_TRUE(XState::pointer(server.display(), x, y, &m));
+    if (mask != nullptr) *mask = m;
+  }
+
+  XvfbServer server;
+  XEventRecorder recorder;
+  ChildProcess helper;
+  std::vector<uint32_t> mapping;
+};
+
+class InputEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { session = new Session(); }
+  static void TearDownTestSuite() {
+    delete session;
+    session = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(session->recorder.ok());
+    ASSERT_FALSE(session->mapping.empty());
+    // Leave buttons up and the pointer in a known place between tests.
+    session->ask({{"type", "mouse_up"}, {"x", 1}, {"y", 1}, {"button", "right"}});
+    session->ask({{"type", "mouse_up"}, {"x", 1}, {"y", 1}});
+    session->recorder.clear();
+  }
+  static Session* session;
+};
+Session* InputEndToEnd::session = nullptr;
+
+std::vector<std::pair<int, int>> buttons(const std::vector<RecordedEvent>& events) {
+  std::vector<std::pair<int, int>> result;  // (+button for press, -button for release)
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_BUTTON_PRESS) result.emplace_back(e.detail, 1);
+    if (e.type == XCB_BUTTON_RELEASE) result.emplace_back(e.detail, 0);
+  }
+  return result;
+}
+
+// Key events as "+Key state" / "-Key" lines, naming each key by its unshifted keysym.
+std::vector<std::string> keys(const std::vector<RecordedEvent>& events) {
+  std::vector<std::string> result;
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_KEY_PRESS) {
+      result.push_back("+" + XEventRecorder::keysymName(e.baseKeysym) + " " +
+                       std::to_string(e.state & 0xff));
+    } else if (e.type == XCB_KEY_RELEASE) {
+      result.push_back("-" + XEventRecorder::keysymName(e.baseKeysym));
+    }
+  }
+  return result;
+}
+
+TEST_F(InputEndToEnd, PointerMovesAndDeltas) {
+  struct Case {
+    json request;
+    double answerX, answerY;
+    int pointerX, pointerY;
+  };
+  const Case cases[] = {
+      {{{"type", "mouse_move"}, {"x", 100}, {"y", 200}}, 100, 200, 100, 200},
+      {{{"type", "mouse_move"}, {"x", 10.6}, {"y", 20.4}}, 10.6, 20.4, 11, 20},
+      {{{"type", "mouse_delta"}, {"dx", 5}, {"dy", -3}}, 16, 17, 16, 17},
+      {{{"type", "mouse_delta"}}, 16, 17, 16, 17},
+      {{{"type", "mouse_move"}, {"x", 5}}, 16, 17, 16, 17},
+      // The server keeps the pointer on the screen; the answer tells the target as asked.
+      {{{"type", "mouse_move"}, {"x", -50}, {"y", 5000}}, -50, 5000, 0, 799},
+      {{{"type", "mouse_move"}, {"x", 1e9}, {"y", 3}}, 1e9, 3, 1279, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = session->ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    EXPECT_EQ(answer["applied"], true);
+    EXPECT_EQ(answer["type"], c.request["type"]);
+    EXPECT_EQ(answer["x"].get<double>(), c.answerX);
+    EXPECT_EQ(answer["y"].get<double>(), c.answerY);
+    int x = -1, y = -1;
+    session->pointer(&x, &y);
+    EXPECT_EQ(x, c.pointerX);
+    EXPECT_EQ(y, c.pointerY);
+  }
+  // The window saw the pointer arrive where the first request sent it.
+  const std::vector<RecordedEvent> events = session->recorder.take();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front().type, XCB_MOTION_NOTIFY);
+  EXPECT_EQ(events.front().rootX, 100);
+  EXPECT_EQ(events.front().rootY, 200);
+}
+
+TEST_F(InputEndToEnd, ButtonsAndClicks) {
+  using Buttons = std::vector<std::pair<int, int>>;
+  const struct {
+    json request;
+    Buttons expected;
+  } cases[] = {
+      {{{"type", "mouse_click"}, {"x", 300}, {"y", 310}}, {{1, 1}, {1, 0}}},
+      {{{"type", "mouse_click"}, {"x", 320}, {"y", 330}, {"button", "right"}}, {{3, 1}, {3, 0}}},
+      {{{"type", "mouse_click"}, {"x", 320}, {"y", 330}, {"button", "middle"}}, {{1, 1}, {1, 0}}},
+      {{{"type", "mouse_down"}, {"x", 340}, {"y", 350}, {"button", "right"}}, {{3, 1}}},
+      {{{"type", "mouse_up"}, {"x", 341}, {"y", 351}, {"button", "right"}}, {{3, 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = session->ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    const std::vector<RecordedEvent> events = session->recorder.take();
+    EXPECT_EQ(buttons(events), c.expected);
+    for (const RecordedEvent& e : events) {
+      if (e.type == XCB_BUTTON_PRESS || e.type == XCB_BUTTON_RELEASE) {
+        EXPECT_EQ(e.rootX, c.request["x"].get<int>());
+        EXPECT_EQ(e.rootY, c.request["y"].get<int>());
+      }
+    }
+  }
+}
+
+TEST_F(InputEndToEnd, ButtonStaysDownUntilItsMouseUp) {
+  session->ask({{"type", "mouse_down"}, {"x", 50}, {"y", 60}});
+  int x = 0, y = 0;
+  uint16_t mask = 0;
+  session->pointer(&x, &y, &mask);
+  EXPECT_NE(mask & button1Mask, 0);
+  session->ask({{"type", "mouse_move"}, {"x", 70}, {"y", 80}});
+  session->ask({{"type", "mouse_up"}, {"x", 90}, {"y", 100}});
+  session->pointer(&x, &y, &mask);
+  EXPECT_EQ(mask & button1Mask, 0);
+  const std::vector<RecordedEvent> events = session->recorder.take();
+  bool dragged = false;
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_MOTION_NOTIFY && e.rootX == 70 && e.rootY == 80) {
+      dragged = (e.state & button1Mask) != 0;
+    }
+  }
+  EXPECT_TRUE(dragged);
+  EXPECT_EQ(buttons(events), (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}}));
+}
+
+TEST_F(InputEndToEnd, WheelClicks) {
+  const struct {
+    json dy;
+    int button;
+    int clicks;
+  } cases[] = {
+      {0.4, 0, 0},  {nullptr, 0, 0}, {1, 4, 1},   {40, 4, 1},     {41, 4, 2},
+      {-7.5, 5, 1}, {-80, 5, 2},     {500, 4, 3}, {-1e300, 5, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dy.dump());
+    const json answer = session->ask({{"type", "scroll"}, {"dy", c.dy}, {"dx", 50}});
+    EXPECT_EQ(answer,
+              (json{{"ok", true}, {"applied", true}, {"trusted", true}, {"type", "scroll"}}));
+    std::vector<std::pair<int, int>> expected;
+    for (int i = 0; i < c.clicks; ++i) {
+      expected.emplace_back(c.button, 1);
+      expected.emplace_back(c.button, 0);
+    }
+    EXPECT_EQ(buttons(session->recorder.take()), expected);
+  }
+}
+
+TEST_F(InputEndToEnd, KeyTapsWithModifiers) {
+  const std::string shift = std::to_string(XCB_MOD_MASK_SHIFT);
+  const std::string control = std::to_string(XCB_MOD_MASK_CONTROL);
+  const std::string alt = std::to_string(XCB_MOD_MASK_1);
+  const std::string super = std::to_string(XCB_MOD_MASK_4);
+  const struct {
+    json request;
+    std::vector<std::string> keys;
+  } cases[] = {
+      {{{"type", "key_tap"}, {"key", "Return"}, {"modifiers", {"cmd"}}},
+       {"+Super_L 0", "+Return " + super, "-Return", "-Super_L"}},
+      {{{"type", "key_tap"}, {"key", "a"}, {"modifiers", {"SHIFT"}}},
+       {"+Shift_L 0", "+a " + shift, "-a", "-Shift_L"}},
+      {{{"type", "key_tap"}, {"key", "left"}, {"modifiers", {"meta", "alt", "ctrl", "shift", "x"}}},
+       {"+Shift_L 0", "+Control_L " + shift,
+        "+Alt_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL),
+        "+Super_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1),
+        "+Left " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
+                                  XCB_MOD_MASK_4),
+        "-Left", "-Super_L", "-Alt_L", "-Control_L", "-Shift_L"}},
+      {{{"type", "key_tap"}, {"key", "pageup"}}, {"+Prior 0", "-Prior"}},
+      {{{"type", "key_tap"}, {"key", "pagedown"}}, {"+Next 0", "-Next"}},
+      {{{"type", "key_tap"}, {"key", "forwarddelete"}}, {"+Delete 0", "-Delete"}},
+      {{{"type", "key_tap"}, {"key", "delete"}, {"modifiers", {"option"}}},
+       {"+Alt_L 0", "+BackSpace " + alt, "-BackSpace", "-Alt_L"}},
+      {{{"type", "key_tap"}, {"key", "esc"}, {"modifiers", {"control"}}},
+       {"+Control_L 0", "+Escape " + control, "-Escape", "-Control_L"}},
+      {{{"type", "key_tap"}, {"key", "6"}}, {"+6 0", "-6"}},
+      {{{"type", "key_tap"}, {"key", "`"}}, {"+` 0", "-`"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = session->ask(c.request);
+    EXPECT_EQ(answer, (json{{"ok", true},
+                            {"applied", true},
+                            {"trusted", true},
+                            {"type", "key_tap"},
+                            {"key", c.request["key"]}}));
+    EXPECT_EQ(keys(session->recorder.take()), c.keys);
+  }
+}
+
+TEST_F(InputEndToEnd, UnknownKeyPostsNothing) {
+  const json answer = session->ask({{"type", "key_tap"}, {"key", "F1"}});
+  EXPECT_EQ(answer, (json{{"ok", false},
+                          {"applied", false},
+                          {"trusted", true},
+                          {"type", "key_tap"},
+                          {"key", "F1"},
+                          {"reason", "unsupported_key"}}));
+  EXPECT_TRUE(session->recorder.take().empty());
+}
+
+TEST_F(InputEndToEnd, ExactTextReceived) {
+  const struct {
+    std::string text;
+    int length;
+    std::string received;
+  } cases[] = {
+      {"Caf\u00e9 e\u0301 \U0001F600\u4E2D!", 10, "Caf\u00e9 e\u0301 \U0001F600\u4E2D!"},
+      {"A~ \"Q\"\t{}|?", 11, "A~ \"Q\"\t{}|?"},
+      {"line\r\nnext\rlast\n", 15, "line\nnext\nlast\n"},
+      // More distinct unmapped characters than the keymap has free keycodes.
+      {"\u4E00\u4E01\u4E02\u4E03\u4E04\u4E05\u4E06\u4E07\u4E08\u4E09\u4E0A\u4E0B\u4E0C\u4E0D"
+       "\u4E0E\u4E0F\u4E10\u4E11\u4E12\u4E13\u4E14\u4E15\u4E16\u4E17\u4E18\u4E00\u4E01",
+       27,
+       "\u4E00\u4E01\u4E02\u4E03\u4E04\u4E05\u4E06\u4E07\u4E08\u4E09\u4E0A\u4E0B\u4E0C\u4E0D"
+       "\u4E0E\u4E0F\u4E10\u4E11\u4E12\u4E13\u4E14\u4E15\u4E16\u4E17\u4E18\u4E00\u4E01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const json answer = session->ask({{"type", "text_input"}, {"text", c.text}});
+    EXPECT_EQ(answer, (json{{"ok", true},
+                            {"applied", true},
+                            {"trusted", true},
+                            {"type", "text_input"},
+                            {"textLength", c.length}}));
+    const std::vector<RecordedEvent> events = session->recorder.take();
+    EXPECT_EQ(XEventRecorder::typedText(events), c.received);
+    // Text goes out without modifiers, each press released before the next.
+    int down = 0;
+    for (const RecordedEvent& e : events) {
+      if (e.type == XCB_KEY_PRESS) {
+        EXPECT_EQ(e.state & 0xff, 0);
+        EXPECT_EQ(++down, 1);
+      } else if (e.type == XCB_KEY_RELEASE) {
+        --down;
+      }
+    }
+  }
+}
+
+TEST_F(InputEndToEnd, RequestsAfterFailuresStillWork) {
+  EXPECT_EQ(session->ask({{"type", "text_input"}, {"text", ""}})["reason"], "missing_text");
+  EXPECT_EQ(session->ask({{"type", "Mouse_Move"}})["reason"], "unsupported_input_type");
+  EXPECT_EQ(session->ask({{"type", "text_input"}, {"text", "ok"}})["ok"], true);
+  EXPECT_EQ(XEventRecorder::typedText(session->recorder.take()), "ok");
+}
+
+TEST(InputEndToEndMonitors, NormalisedCoordinatesOnVirtualMonitors) {
+  Session s;
+  const auto xrandr = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "xrandr");
+    const RunResult r = runProcess(args, onDisplay(s.server.display()));
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  };
+  xrandr({"--setmonitor", "left", "640/1x800/1+0+0", "none"});
+  xrandr({"--setmonitor", "*right", "400/1x300/1+640+100", "none"});
+  const uint32_t left = XState::atom(s.server.display(), "left");
+  const uint32_t right = XState::atom(s.server.display(), "right");
+  ASSERT_NE(left, 0u);
+
+  const struct {
+    json request;
+    int x, y;
+  } cases[] = {
+      {{{"x", 0.5}, {"y", 0.25}, {"displayId", left}}, 320, 200},
+      {{{"x", 0.5}, {"y", 0.5}, {"displayId", right}}, 840, 250},
+      {{{"x", 0}, {"y", 0}, {"displayId", right}}, 640, 100},
+      {{{"x", 1}, {"y", 1}, {"displayId", right}}, 1040, 400},
+      {{{"x", -3}, {"y", 7}, {"displayId", left}}, 0, 800},
+      // The primary monitor is the main display.
+      {{{"x", 0.25}, {"y", 0.5}}, 740, 250},
+      {{{"x", 0.25}, {"y", 0.5}, {"displayId", 12345}}, 740, 250},
+  };
+  for (const auto& c : cases) {
+    json request = c.request;
+    request["type"] = "mouse_click";
+    request["coordinateSpace"] = "normalized";
+    SCOPED_TRACE(request.dump());
+    const json answer = s.ask(request);
+    EXPECT_EQ(answer["ok"], true);
+    EXPECT_EQ(answer["x"].get<double>(), c.x);
+    EXPECT_EQ(answer["y"].get<double>(), c.y);
+    const std::vector<RecordedEvent> events = s.recorder.take();
+    ASSERT_EQ(buttons(events).size(), 2u);
+    for (const RecordedEvent& e : events) {
+      if (e.type == XCB_BUTTON_PRESS) {
+        EXPECT_EQ(e.rootX, std::min(c.x, 1279));
+        EXPECT_EQ(e.rootY, std::min(c.y, 799));
+      }
+    }
+  }
+}
+
+TEST(InputEndToEndOneShot, ClickAsOneProcess) {
+  XvfbServer server;
+  XEventRecorder recorder(server.display());
+  const RunResult r = runProcess(
+      {binaryPath("HalvorineInputHelper")},
+      onDisplay(server.display(), R"({"type":"mouse_click","x":12,"y":34,"button":"right"})"));
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(json::parse(r.out), (json{{"ok", true},
+                                      {"applied", true},
+                                      {"trusted", true},
+                                      {"type", "mouse_click"},
+                                      {"x", 12},
+                                      {"y", 34}}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(buttons(recorder.take()), (std::vector<std::pair<int, int>>{{3, 1}, {3, 0}}));
+}
+
+}  // namespace
+}  // namespace halvorine::testing
