@@ -206,20 +206,18 @@ class X11CapturePlatform final : public CapturePlatform {
 
 RootGrabber::RootGrabber(XConnection& connection) : x_(connection) {}
 
+// The server lets go of the segment when the connection closes.
 RootGrabber::~RootGrabber() {
-  if (shmConnection_ != nullptr && shmConnection_ == x_.get()) {
-    xcb_shm_detach(shmConnection_, shmSeg_);
-    xcb_flush(shmConnection_);
-  }
   if (shmAddr_ != nullptr) munmap(shmAddr_, shmSize_);
   if (shmFd_ >= 0) close(shmFd_);
 }
 
 bool RootGrabber::ensureShm(xcb_connection_t* c, size_t bytes) {
-  if (shmUnusableOn_ == c) return false;
+  const uint64_t generation = x_.generation();
+  if (shmUnusableOn_ == generation) return false;
   if (shmAddr_ == nullptr || shmSize_ < bytes) {
-    if (shmConnection_ == c) xcb_shm_detach(c, shmSeg_);
-    shmConnection_ = nullptr;
+    if (shmAttachedOn_ == generation) xcb_shm_detach(c, shmSeg_);
+    shmAttachedOn_ = 0;
     if (shmAddr_ != nullptr) munmap(shmAddr_, shmSize_);
     if (shmFd_ >= 0) close(shmFd_);
     shmAddr_ = nullptr;
@@ -240,15 +238,15 @@ bool RootGrabber::ensureShm(xcb_connection_t* c, size_t bytes) {
     shmAddr_ = static_cast<uint8_t*>(addr);
     shmSize_ = bytes;
   }
-  if (shmConnection_ != c) {
+  if (shmAttachedOn_ != generation) {
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
     if (ext == nullptr || ext->present == 0) {
-      shmUnusableOn_ = c;
+      shmUnusableOn_ = generation;
       return false;
     }
     auto version = x_.reply<xcb_shm_query_version_reply_t>(xcb_shm_query_version(c));
     if (!version || (version->major_version == 1 && version->minor_version < 2)) {
-      shmUnusableOn_ = c;
+      shmUnusableOn_ = generation;
       return false;
     }
     const int fd = dup(shmFd_);
@@ -256,7 +254,7 @@ bool RootGrabber::ensureShm(xcb_connection_t* c, size_t bytes) {
     shmSeg_ = xcb_generate_id(c);
     // The request carries the descriptor and closes it once sent.
     xcb_shm_attach_fd(c, shmSeg_, fd, 1);
-    shmConnection_ = c;
+    shmAttachedOn_ = generation;
   }
   return true;
 }
@@ -325,16 +323,16 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
     if (reply) {
       source = shmAddr_;
       shmFailures_ = 0;
-    } else if (x_.get() != c) {
+    } else if (!error) {
       // The connection failed on the way.
-      shmConnection_ = nullptr;
+      shmAttachedOn_ = 0;
       result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
       return result;
     } else {
-      // The segment may not be attached (a new connection at the old address, or a server that
-      // cannot map it): attach again next time; after two failures in a row use GetImage here.
-      shmConnection_ = nullptr;
-      if (++shmFailures_ >= 2) shmUnusableOn_ = c;
+      // A server that cannot map the segment (another host, another user): attach again next
+      // time, and after two failures in a row use plain GetImage on this connection.
+      shmAttachedOn_ = 0;
+      if (++shmFailures_ >= 2) shmUnusableOn_ = x_.generation();
     }
   }
   if (source == nullptr) {

@@ -47,9 +47,10 @@ class RootGrabber {
   uint8_t* shmAddr_ = nullptr;
   size_t shmSize_ = 0;
   uint32_t shmSeg_ = 0;
-  // The connection the segment is attached on, and one on which shared memory does not work.
-  xcb_connection_t* shmConnection_ = nullptr;
-  xcb_connection_t* shmUnusableOn_ = nullptr;
+  // The connection (by generation) the segment is attached on, and one on which shared memory
+  // does not work.
+  uint64_t shmAttachedOn_ = 0;
+  uint64_t shmUnusableOn_ = 0;
   int shmFailures_ = 0;
   XcbPtr<xcb_get_image_reply_t> plainReply_;
   std::vector<uint8_t> converted_;

@@ -4,6 +4,10 @@
 #include <xcb/xcbext.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace halvorine::x11 {
 
@@ -21,9 +25,58 @@ void XConnection::drop() {
   }
 }
 
+namespace {
+
+// xcb_connect has no deadline: a server that accepts the socket but never answers (a stopped one)
+// would block the caller for good. The connect runs on a thread of its own; a caller that gives
+// up leaves it behind to finish and close its connection by itself.
+struct PendingConnect {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  xcb_connection_t* connection = nullptr;
+  int screenNumber = 0;
+};
+
+xcb_connection_t* connectWithin(std::chrono::milliseconds timeout, int* screenNumber) {
+  auto pending = std::make_shared<PendingConnect>();
+  try {
+    std::thread([pending] {
+      int screen = 0;
+      xcb_connection_t* c = xcb_connect(nullptr, &screen);
+      std::unique_lock lock(pending->mutex);
+      if (pending->abandoned) {
+        lock.unlock();
+        xcb_disconnect(c);
+        return;
+      }
+      pending->connection = c;
+      pending->screenNumber = screen;
+      pending->done = true;
+      pending->finished.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    return xcb_connect(nullptr, screenNumber);
+  }
+  std::unique_lock lock(pending->mutex);
+  if (!pending->finished.wait_for(lock, timeout, [&] { return pending->done; })) {
+    pending->abandoned = true;
+    return nullptr;
+  }
+  *screenNumber = pending->screenNumber;
+  return pending->connection;
+}
+
+}  // namespace
+
 bool XConnection::open() {
   int screenNumber = 0;
-  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+  xcb_connection_t* c = connectWithin(replyTimeout_, &screenNumber);
+  if (c == nullptr) {
+    lastError_ = XCB_CONN_ERROR;
+    return false;
+  }
   if (int err = xcb_connection_has_error(c); err != 0) {
     lastError_ = err;
     xcb_disconnect(c);

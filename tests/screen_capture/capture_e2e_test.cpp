@@ -1,0 +1,378 @@
+// Runs the real input helper against private X servers and checks what "capture_frame" answers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <turbojpeg.h>
+#include <xcb/xcb.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "screen_capture/screen_capture.h"
+#include "xvfb_server.h"
+
+namespace halvorine::testing {
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string helper() {
+  return binaryPath("HalvorineInputHelper");
+}
+
+RunOptions onDisplay(const XvfbServer& x, std::string input) {
+  RunOptions o;
+  o.stdinData = std::move(input);
+  o.env["DISPLAY"] = x.display();
+  o.timeout = 60s;
+  return o;
+}
+
+std::vector<uint8_t> base64Decode(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::vector<uint8_t> out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    const int v = value(c);
+    if (v < 0) throw std::runtime_error("not Base64");
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>(acc >> bits));
+    }
+  }
+  return out;
+}
+
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> bgrx;
+};
+
+Picture decodeJpeg(const std::vector<uint8_t>& jpeg) {
+  tjhandle h = tjInitDecompress();
+  int w = 0, hgt = 0, sub = 0, cs = 0;
+  Picture p;
+  if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &w, &hgt, &sub, &cs) == 0) {
+    p.width = w;
+    p.height = hgt;
+    p.bgrx.resize(static_cast<size_t>(w) * hgt * 4);
+    if (tjDecompress2(h, jpeg.data(), jpeg.size(), p.bgrx.data(), w, w * 4, hgt, TJPF_BGRX, 0) !=
+        0) {
+      p = {};
+    }
+  }
+  tjDestroy(h);
+  return p;
+}
+
+// A picture with smooth areas, hard edges and text-like detail, the same for every run.
+uint32_t testPixel(int x, int y) {
+  const uint32_t r = static_cast<uint32_t>((x * 255) / 1920);
+  const uint32_t g = static_cast<uint32_t>((y * 255) / 1200);
+  const uint32_t b = ((x / 80 + y / 80) % 2) != 0 ? 200 : 40;
+  // Dark "glyphs" in rows, as text would be.
+  if ((y % 36) < 12 && (x % 16) < 9 && ((x / 16 + y / 36) % 3) != 0 && (x / 400) % 2 == 0) {
+    return 0x202020;
+  }
+  return (r << 16) | (g << 8) | b;
+}
+
+double psnr(const Picture& got, int left, int top) {
+  double sum = 0;
+  size_t n = 0;
+  for (int y = 0; y < got.height; ++y) {
+    for (int x = 0; x < got.width; ++x) {
+      const uint32_t want = testPixel(left + x, top + y);
+      const uint8_t* p = &got.bgrx[(static_cast<size_t>(y) * got.width + x) * 4];
+      for (int c = 0; c < 3; ++c) {
+        const double d = double(p[c]) - double((want >> (8 * c)) & 0xff);
+        sum += d * d;
+        ++n;
+      }
+    }
+  }
+  const double mse = sum / double(n);
+  return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// An X client that covers the whole screen with the test picture for as long as it lives.
+class Painter {
+ public:
+  explicit Painter(const XvfbServer& server) {
+    c_ = xcb_connect(server.display().c_str(), nullptr);
+    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
+    xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    const int w = s->width_in_pixels, h = s->height_in_pixels;
+    const xcb_pixmap_t pixmap = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, s->root_depth, pixmap, s->root, w, h);
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc, pixmap, 0, nullptr);
+    const uint32_t maxBytes = xcb_get_maximum_request_length(c_) * 4 - 64;
+    const int rowsPerRequest = std::max<int>(1, static_cast<int>(maxBytes / (w * 4)));
+    std::vector<uint32_t> rows;
+    for (int y0 = 0; y0 < h; y0 += rowsPerRequest) {
+      const int n = std::min(rowsPerRequest, h - y0);
+      rows.resize(static_cast<size_t>(w) * n);
+      for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < w; ++x) rows[static_cast<size_t>(y) * w + x] = testPixel(x, y0 + y);
+      }
+      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, w, n, 0, y0, 0, s->root_depth,
+                    static_cast<uint32_t>(rows.size() * 4),
+                    reinterpret_cast<const uint8_t*>(rows.data()));
+    }
+    const xcb_window_t window = xcb_generate_id(c_);
+    const uint32_t values[] = {pixmap, 1};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, s->root, 0, 0, w, h, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
+                      XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c_, window);
+    xcb_clear_area(c_, 0, window, 0, 0, 0, 0);
+    free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+  }
+  ~Painter() { xcb_disconnect(c_); }
+
+  uint32_t atom(const std::string& name) {
+    auto* r = xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    const uint32_t a = r != nullptr ? r->atom : 0;
+    free(r);
+    return a;
+  }
+
+ private:
+  xcb_connection_t* c_ = nullptr;
+};
+
+json answer(const RunResult& r) {
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out.substr(0, 200);
+  return json::parse(r.out);
+}
+
+std::set<std::string> keysOf(const json& j) {
+  std::set<std::string> keys;
+  for (auto it = j.begin(); it != j.end(); ++it) keys.insert(it.key());
+  return keys;
+}
+
+void expectPicture(const json& a, int left, int top, double minimumPsnr) {
+  const Picture p = decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
+  ASSERT_EQ(p.width, a.at("frameWidth").get<int>());
+  ASSERT_EQ(p.height, a.at("frameHeight").get<int>());
+  EXPECT_EQ(base64Decode(a.at("frameBase64").get<std::string>()).size(),
+            a.at("frameBytes").get<size_t>());
+  const double match = psnr(p, left, top);
+  EXPECT_GE(match, minimumPsnr);
+  // The picture is where it should be, not a few pixels off.
+  EXPECT_GT(match, psnr(p, left + 5, top + 3) + 3);
+}
+
+TEST(CaptureE2E, CapturesThePaintedScreenAtFullWidth) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> serverArgs;
+    int depth;
+  };
+  const Case cases[] = {
+      {"shared memory, depth 24", {}, 24},
+      {"no shared memory: plain GetImage", {"-extension", "MIT-SHM"}, 24},
+      {"XTEST disabled: capture is not gated", {"-extension", "XTEST"}, 24},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XvfbServer x({1280, 800, c.depth, c.serverArgs});
+    Painter painter(x);
+    const RunResult r = runProcess(
+        {helper()}, onDisplay(x, R"({"type":"capture_frame","maxWidth":1920,"jpegQuality":88})"));
+    EXPECT_EQ(r.exitStatus, 0);
+    const json a = answer(r);
+    ASSERT_EQ(a.at("ok"), true) << a.dump();
+    EXPECT_EQ(a.at("applied"), true);
+    EXPECT_EQ(a.at("type"), "capture_frame");
+    EXPECT_EQ(a.at("frameMimeType"), "image/jpeg");
+    EXPECT_EQ(a.at("frameWidth"), 1280);
+    EXPECT_EQ(a.at("frameHeight"), 800);
+    EXPECT_EQ(a.at("sourceWidth"), 1280);
+    EXPECT_EQ(a.at("sourceHeight"), 800);
+    EXPECT_EQ(a.at("screenLeft"), 0);
+    EXPECT_EQ(a.at("screenTop"), 0);
+    EXPECT_EQ(a.at("screenWidth"), 1280);
+    EXPECT_EQ(a.at("screenHeight"), 800);
+    EXPECT_EQ(a.at("frameUnchanged"), false);
+    EXPECT_EQ(a.at("scaleElapsedMs"), 0);
+    EXPECT_GE(a.at("captureElapsedMs").get<double>(), a.at("encodeElapsedMs").get<double>());
+    EXPECT_EQ(a.at("captureBackend"), "screencapturekit_screenshot_cursor_disabled_v1");
+    EXPECT_FALSE(a.contains("trusted"));
+    expectPicture(a, 0, 0, 30.0);
+    // The wire form escapes the solidus.
+    EXPECT_NE(r.out.find(R"("frameMimeType":"image\/jpeg")"), std::string::npos);
+  }
+}
+
+TEST(CaptureE2E, UnsupportedPixelFormatIsAFailureAnswer) {
+  XvfbServer x({800, 600, 16, {}});
+  const RunResult r = runProcess({helper()}, onDisplay(x, R"({"type":"capture_frame"})"));
+  EXPECT_EQ(r.exitStatus, 3);
+  const json a = answer(r);
+  EXPECT_EQ(a.at("reason"), "screencapturekit_capture_failed");
+}
+
+TEST(CaptureE2E, SizesFollowScreenAndMaxWidth) {
+  const std::pair<int, int> screens[] = {{1920, 1080}, {1024, 768}, {2560, 1600}, {640, 480}};
+  const std::optional<int64_t> maxWidths[] = {std::nullopt, 100, 1000, 1919, 4096};
+  for (const auto& [w, h] : screens) {
+    XvfbServer x({w, h, 24, {}});
+    std::string input;
+    for (const auto& m : maxWidths) {
+      json request = {{"type", "capture_frame"}};
+      if (m) request["maxWidth"] = *m;
+      input += request.dump() + "\n";
+    }
+    const RunResult r = runProcess({helper(), "--stream"}, onDisplay(x, input));
+    EXPECT_EQ(r.exitStatus, 0);
+    size_t start = 0;
+    for (const auto& m : maxWidths) {
+      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " maxWidth " +
+                   (m ? std::to_string(*m) : "absent"));
+      const size_t end = r.out.find('\n', start);
+      ASSERT_NE(end, std::string::npos);
+      const json a = json::parse(r.out.substr(start, end - start));
+      start = end + 1;
+      ASSERT_EQ(a.at("ok"), true) << a.dump();
+      const CaptureSize expected = macCaptureSize(w, h, m);
+      EXPECT_EQ(a.at("frameWidth"), expected.width);
+      EXPECT_EQ(a.at("frameHeight"), expected.height);
+      EXPECT_EQ(a.at("sourceWidth"), w);
+      EXPECT_EQ(a.at("sourceHeight"), h);
+      const Picture p = decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
+      EXPECT_EQ(p.width, expected.width);
+      EXPECT_EQ(p.height, expected.height);
+    }
+  }
+}
+
+TEST(CaptureE2E, VirtualMonitorsAreChosenByTheirIdentifier) {
+  XvfbServer x({1280, 800, 24, {}});
+  Painter painter(x);
+  for (const char* args :
+       {"--setmonitor LEFT 640/0x800/0+0+0 none", "--setmonitor RIGHT 640/0x400/0+640+400 none",
+        "--output screen --primary"}) {
+    const std::string cmd = "xrandr --display " + x.display() + " " + args;
+    ASSERT_EQ(runProcess({"sh", "-c", cmd}).exitStatus, 0) << cmd;
+  }
+  const uint32_t left = painter.atom("LEFT"), right = painter.atom("RIGHT");
+  const std::string input =
+      json({{"type", "capture_frame"},
+            {"displayId", right},
+            {"maxWidth", 1920},
+            {"jpegQuality", 88}})
+          .dump() +
+      "\n" + json({{"type", "capture_frame"}, {"displayId", left}, {"maxWidth", 1920}}).dump() +
+      "\n" +
+      // PRIMARY is an atom but no monitor: the main display is captured instead.
+      json({{"type", "capture_frame"}, {"displayId", painter.atom("PRIMARY")}}).dump() + "\n";
+  const RunResult r = runProcess({helper(), "--stream"}, onDisplay(x, input));
+  EXPECT_EQ(r.exitStatus, 0);
+  std::vector<json> answers;
+  for (size_t s = 0, e; (e = r.out.find('\n', s)) != std::string::npos; s = e + 1) {
+    answers.push_back(json::parse(r.out.substr(s, e - s)));
+  }
+  ASSERT_EQ(answers.size(), 3u);
+  const json& a = answers[0];
+  ASSERT_EQ(a.at("ok"), true) << a.dump();
+  EXPECT_EQ(a.at("screenLeft"), 640);
+  EXPECT_EQ(a.at("screenTop"), 400);
+  EXPECT_EQ(a.at("sourceWidth"), 640);
+  EXPECT_EQ(a.at("sourceHeight"), 400);
+  EXPECT_EQ(a.at("frameWidth"), 640);
+  expectPicture(a, 640, 400, 30.0);
+  EXPECT_EQ(answers[1].at("screenLeft"), 0);
+  EXPECT_EQ(answers[1].at("sourceHeight"), 800);
+  ASSERT_EQ(answers[2].at("ok"), true);
+  // Xvfb's own output, made primary, is the main display.
+  EXPECT_EQ(answers[2].at("sourceWidth"), 1280);
+  EXPECT_EQ(answers[2].at("screenLeft"), 0);
+}
+
+TEST(CaptureE2E, UnchangedScreenIsSuppressed) {
+  XvfbServer x({1024, 768, 24, {}});
+  Painter painter(x);
+  const std::string request = R"({"type":"capture_frame","suppressUnchanged":true})"
+                              "\n";
+  ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
+  ASSERT_TRUE(child.write(request));
+  const json first = json::parse(child.readLine().value_or("{}"));
+  ASSERT_TRUE(child.write(request));
+  const json second = json::parse(child.readLine().value_or("{}"));
+  ASSERT_EQ(first.at("ok"), true) << first.dump();
+  ASSERT_EQ(second.at("ok"), true) << second.dump();
+  EXPECT_EQ(first.at("frameUnchanged"), false);
+  EXPECT_TRUE(first.contains("frameBase64"));
+  EXPECT_EQ(second.at("frameUnchanged"), true);
+  EXPECT_FALSE(second.contains("frameBase64"));
+  EXPECT_EQ(second.at("frameBytes"), first.at("frameBytes"));
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.err(), "");
+}
+
+TEST(CaptureE2E, NoDisplayIsAListingFailureWithTheConnectionError) {
+  RunOptions o;
+  o.stdinData = R"({"type":"capture_frame"})";
+  o.env["DISPLAY"] = std::nullopt;
+  const RunResult r = runProcess({helper()}, o);
+  EXPECT_EQ(r.exitStatus, 3);
+  const json a = answer(r);
+  EXPECT_TRUE(std::regex_match(a.at("reason").get<std::string>(),
+                               std::regex("screencapturekit_shareable_content_failed_[0-9]+")))
+      << a.dump();
+  EXPECT_EQ(keysOf(a),
+            (std::set<std::string>{"ok", "type", "applied", "reason", "x", "y", "captureBackend",
+                                   "dispatchBackend", "nativeRuntime"}));
+  EXPECT_EQ(a.at("x"), 0);
+  EXPECT_EQ(a.at("y"), 0);
+}
+
+TEST(CaptureE2E, StoppedServerTimesOutAndTheNextCaptureIsServed) {
+  XvfbServer x({800, 600, 24, {}});
+  ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
+  const std::string request = R"({"type":"capture_frame"})"
+                              "\n";
+  ASSERT_TRUE(child.write(request));
+  ASSERT_EQ(json::parse(child.readLine().value_or("{}")).at("ok"), true);
+  kill(x.pid(), SIGSTOP);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(child.write(request));
+  const auto line = child.readLine(40s);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  kill(x.pid(), SIGCONT);
+  ASSERT_TRUE(line);
+  const json timedOut = json::parse(*line);
+  EXPECT_EQ(timedOut.at("reason"), "screencapturekit_capture_timeout");
+  EXPECT_GE(waited, 10s);
+  EXPECT_LT(waited, 20s);
+  ASSERT_TRUE(child.write(request));
+  const json next = json::parse(child.readLine(40s).value_or("{}"));
+  EXPECT_EQ(next.at("ok"), true) << next.dump();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.err(), "");
+}
+
+}  // namespace
+}  // namespace halvorine::testing
