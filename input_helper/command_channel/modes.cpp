@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "command_channel/stream_lines.h"
-#include "input_synthesis/post_input.h"
 
 namespace halvorine {
 
@@ -18,18 +17,6 @@ Switches parseSwitches(std::span<const std::string_view> arguments) {
   }
   if (permissionStatus) return {Mode::permissionStatus, prompt};
   return {stream ? Mode::stream : Mode::oneShot, false};
-}
-
-HelperOutput ContextChannelServices::handle(const InputCommand& command) {
-  return halvorine::handle(command, context_);
-}
-
-bool ContextChannelServices::isTrusted(bool prompt) {
-  return halvorine::isTrusted(context_.accessibility, prompt);
-}
-
-Point ContextChannelServices::currentMouseLocation() {
-  return halvorine::currentMouseLocation(context_.desktop);
 }
 
 namespace {

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the command channel's libFuzzer targets with clang (outside the main g++ build) and runs
+# each for the given number of seconds (default 60), starting from the committed seeds. New
+# corpus entries are kept in the build folder, not in the repository.
+set -euo pipefail
+
+seconds="${1:-60}"
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+out="$root/build-fuzz/command_channel"
+mkdir -p "$out"
+
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -I"$root/input_helper" -I"$here")
+channel="$root/input_helper/command_channel"
+
+build() {
+  local target="$1"
+  shift
+  clang++ "${flags[@]}" "$here/$target.cpp" "$@" -lutf8proc -o "$out/$target"
+}
+
+build fuzz_decode_write "$channel/input_command.cpp" "$channel/helper_output.cpp" \
+  "$channel/stream_lines.cpp"
+build fuzz_stream_lines "$channel/input_command.cpp" "$channel/helper_output.cpp" \
+  "$channel/stream_lines.cpp" "$channel/modes.cpp"
+
+for target in fuzz_decode_write fuzz_stream_lines; do
+  corpus="$out/corpus_$target"
+  seeds="$here/seeds/${target#fuzz_}"
+  mkdir -p "$corpus"
+  echo "== $target for ${seconds}s"
+  set +e
+  "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=1048576 -print_final_stats=1 -artifact_prefix="$out/$target-" \
+    "$corpus" "$seeds" >"$out/$target.log" 2>&1
+  status=$?
+  set -e
+  grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|SUMMARY)" "$out/$target.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 40 "$out/$target.log" >&2
+    echo "$target found a failure (status $status); see $out/$target.log" >&2
+    exit 1
+  fi
+done
