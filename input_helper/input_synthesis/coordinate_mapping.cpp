@@ -25,8 +25,9 @@ Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop) {
 }
 
 Point pointFor(const InputCommand& command, DesktopServices& desktop) {
-  const Point pointer = currentMouseLocation(desktop);
-  if (!command.x || !command.y) return pointer;
+  // The pointer is read only when it is the answer: on X11 the read is a round trip, and every
+  // request already pays one to make sure its events have been processed.
+  if (!command.x || !command.y) return currentMouseLocation(desktop);
   if (isNormalized(command)) {
     const Rect bounds = displayBoundsFor(command, desktop);
     return Point{bounds.x + clamped(*command.x) * bounds.width,

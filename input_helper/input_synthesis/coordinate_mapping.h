@@ -18,7 +18,8 @@ bool isNormalized(const InputCommand& command);
 // The display named by displayId when it exists and is not empty, else the main display.
 Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop);
 
-// The target of an absolute or normalised command; the pointer when x or y is missing.
+// The target of an absolute or normalised command; the pointer when x or y is missing (the
+// pointer is read only then).
 Point pointFor(const InputCommand& command, DesktopServices& desktop);
 
 // The pointer's position moved by (dx, dy), a missing component counting as 0.

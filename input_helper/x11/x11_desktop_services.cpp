@@ -339,7 +339,7 @@ class X11DesktopServices final : public DesktopServices {
   bool ensureMapping() {
     if (!mapping_) {
       mapping_ = KeyboardMapping::fetch(x_);
-      if (mapping_) spares_ = mapping_->unusedKeycodes();
+      if (mapping_) spares_ = mapping_->spareKeycodes();
     }
     return mapping_.has_value();
   }
@@ -377,6 +377,8 @@ class X11DesktopServices final : public DesktopServices {
     row[0] = sym;
     if (row.size() > 1) row[1] = sym;  // the same with Shift or Caps Lock
     xcb_change_keyboard_mapping(c, 1, target->keycode, mapping_->keysymsPerKeycode(), row.data());
+    // Later look-ups must see the key as it is now, a borrowed key's own keysym included.
+    mapping_->setRow(target->keycode, row);
     target->sym = sym;
     target->lastUse = ++useCounter_;
     return target->keycode;

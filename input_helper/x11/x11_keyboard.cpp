@@ -158,4 +158,21 @@ std::vector<xcb_keycode_t> KeyboardMapping::unusedKeycodes() const {
   return unused;
 }
 
+std::vector<xcb_keycode_t> KeyboardMapping::spareKeycodes() const {
+  std::vector<xcb_keycode_t> spares = unusedKeycodes();
+  if (!spares.empty() || perKeycode_ == 0) return spares;
+  const auto isModifier = [](xcb_keysym_t sym) {
+    return (sym >= 0xffe1 && sym <= 0xffee) ||  // Shift_L .. Hyper_R, Caps_Lock, Shift_Lock
+           (sym >= 0xfe01 && sym <= 0xfe13) ||  // ISO level and group shifts
+           sym == 0xff7e || sym == 0xff7f || sym == 0xff14;  // Mode_switch, Num_Lock, Scroll_Lock
+  };
+  for (int keycode = max_; keycode >= min_ && spares.size() < 4; --keycode) {
+    const auto begin = keysyms_.begin() + static_cast<long>(keycode - min_) * perKeycode_;
+    if (std::none_of(begin, begin + perKeycode_, isModifier)) {
+      spares.push_back(static_cast<xcb_keycode_t>(keycode));
+    }
+  }
+  return spares;
+}
+
 }  // namespace halvorine::x11

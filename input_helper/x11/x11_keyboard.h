@@ -60,6 +60,9 @@ class KeyboardMapping {
   xcb_keycode_t unshiftedKeycode(xcb_keysym_t sym) const;
   // Keycodes without any keysym, highest first: free for temporary bindings.
   std::vector<xcb_keycode_t> unusedKeycodes() const;
+  // Keycodes for temporary bindings: the unused ones, or, in a keymap without any, the four
+  // highest keycodes that hold no modifier or lock key (borrowed, and given back afterwards).
+  std::vector<xcb_keycode_t> spareKeycodes() const;
 
  private:
   xcb_keycode_t min_ = 0;

@@ -350,6 +350,29 @@ TEST(InputEndToEndMonitors, NormalisedCoordinatesOnVirtualMonitors) {
   }
 }
 
+TEST(InputEndToEndKeymap, TextOnAKeymapWithoutFreeKeycodes) {
+  Session s;
+  // Fill every free keycode, so that characters outside the keymap must borrow keys.
+  const std::vector<uint32_t>& mapping = s.mapping;
+  const uint32_t perKeycode = mapping.at(0);
+  std::string fill;
+  for (size_t k = 0; 1 + (k + 1) * perKeycode <= mapping.size(); ++k) {
+    bool empty = true;
+    for (uint32_t i = 0; i < perKeycode; ++i) empty = empty && mapping[1 + k * perKeycode + i] == 0;
+    if (empty) fill += "keycode " + std::to_string(8 + k) + " = F20\n";
+  }
+  ASSERT_FALSE(fill.empty());
+  const RunResult r = runProcess({"xmodmap", "-"}, onDisplay(s.server.display(), fill));
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  s.mapping = XState::keyboardMapping(s.server.display());
+  s.recorder.clear();
+
+  const std::string text = "\u4E2D\u6587 \u00e9\u00c9 \u0410\u0411\u0412\u0413\u0414\u0415 aA";
+  const json answer = s.ask({{"type", "text_input"}, {"text", text}});
+  EXPECT_EQ(answer["ok"], true);
+  EXPECT_EQ(XEventRecorder::typedText(s.recorder.take()), text);
+}
+
 TEST(InputEndToEndOneShot, ClickAsOneProcess) {
   XvfbServer server;
   XEventRecorder recorder(server.display());
