@@ -55,6 +55,9 @@ class X11Image final : public CapturedImage {
   int64_t stride_;
 };
 
+// Set on the worker thread of a capture platform.
+thread_local bool onCaptureWorker = false;
+
 Point queryPointer(XConnection& x) {
   xcb_connection_t* c = x.get();
   if (c == nullptr) return {};
@@ -66,9 +69,7 @@ Point queryPointer(XConnection& x) {
 class X11CapturePlatform final : public CapturePlatform {
  public:
   explicit X11CapturePlatform(XConnection& mainConnection)
-      : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_) {
-    thread_ = std::thread([this] { run(); });
-  }
+      : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_) {}
 
   ~X11CapturePlatform() override {
     {
@@ -76,7 +77,7 @@ class X11CapturePlatform final : public CapturePlatform {
       stopping_ = true;
     }
     queueCv_.notify_one();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
 
   bool systemVersionAtLeast(int, int, int) override { return true; }
@@ -163,19 +164,20 @@ class X11CapturePlatform final : public CapturePlatform {
  private:
   // Each thread talks to X over its own connection: the worker over the platform's, every other
   // caller (the main thread) over the connection it passed in.
-  XConnection& connection() {
-    return std::this_thread::get_id() == thread_.get_id() ? worker_ : main_;
-  }
+  XConnection& connection() { return onCaptureWorker ? worker_ : main_; }
 
   void post(std::function<void()> job) {
     {
       std::lock_guard lock(queueMutex_);
       jobs_.push_back(std::move(job));
+      // Started with the first capture, so that a process that never captures has no thread.
+      if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     }
     queueCv_.notify_one();
   }
 
   void run() {
+    onCaptureWorker = true;
     for (;;) {
       std::function<void()> job;
       {
