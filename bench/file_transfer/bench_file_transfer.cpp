@@ -27,7 +27,9 @@ std::string binDir() {
   return std::filesystem::canonical("/proc/self/exe").parent_path();
 }
 
-bool asRoot() { return geteuid() == 0; }
+bool asRoot() {
+  return geteuid() == 0;
+}
 
 void makeFile(const std::string& path) {
   std::ofstream(path) << std::string(4096, 'x');

@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
-#include <regex>
 
 #include "sandbox.h"
 
@@ -19,6 +19,29 @@ namespace {
     std::printf("skipped: needs root to %s\n", why); \
     GTEST_SKIP() << "needs root to " << why;         \
   }
+
+// "0081;<hex time>;Halvorine;<upper-case v4 UUID>": the time digits, or nullopt if malformed.
+std::optional<std::string> quarantineTime(const std::string& v) {
+  const std::string head = "0081;", agent = ";Halvorine;";
+  const auto agentAt = v.find(agent);
+  if (v.rfind(head, 0) != 0 || agentAt == std::string::npos) return std::nullopt;
+  const std::string hex = v.substr(head.size(), agentAt - head.size());
+  const std::string uuid = v.substr(agentAt + agent.size());
+  if (hex.empty() || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return std::nullopt;
+  }
+  if (uuid.size() != 36) return std::nullopt;
+  for (std::size_t i = 0; i < uuid.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? uuid[i] != '-' : !std::isxdigit(uuid[i]) || std::islower(uuid[i])) {
+      return std::nullopt;
+    }
+  }
+  if (uuid[14] != '4' || std::string("89AB").find(uuid[19]) == std::string::npos) {
+    return std::nullopt;
+  }
+  return hex;
+}
 
 class FileTransferHelper : public ::testing::Test {
  protected:
@@ -243,13 +266,10 @@ TEST_F(FileTransferHelper, QuarantineMark) {
   EXPECT_EQ(applied.json["quarantinePresent"], true);
   const auto first = Sandbox::attribute(f);
   ASSERT_TRUE(first);
-  static const std::regex format(
-      "0081;([0-9a-f]+);Halvorine;[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
-      "[0-9A-F]{12}");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(*first, m, format)) << *first;
-  EXPECT_NE(m[1].str().front(), '0');
-  const long long stamp = std::stoll(m[1].str(), nullptr, 16);
+  const auto hex = quarantineTime(*first);
+  ASSERT_TRUE(hex) << *first;
+  EXPECT_NE(hex->front(), '0');
+  const long long stamp = std::stoll(*hex, nullptr, 16);
   EXPECT_GE(stamp, before);
   EXPECT_LE(stamp, after);
   EXPECT_EQ(Sandbox::contents(f), "payload");
@@ -261,8 +281,9 @@ TEST_F(FileTransferHelper, QuarantineMark) {
   const auto second = Sandbox::attribute(f);
   ASSERT_TRUE(second);
   EXPECT_NE(second->substr(second->size() - 36), first->substr(first->size() - 36));
-  ASSERT_TRUE(std::regex_match(*second, m, format));
-  EXPECT_GE(std::stoll(m[1].str(), nullptr, 16), stamp);
+  const auto secondHex = quarantineTime(*second);
+  ASSERT_TRUE(secondHex) << *second;
+  EXPECT_GE(std::stoll(*secondHex, nullptr, 16), stamp);
 
   // An empty or foreign value counts as present.
   const std::string other = box.file("foreign-value");
