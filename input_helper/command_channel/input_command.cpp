@@ -311,6 +311,9 @@ class CommandReader {
 std::optional<InputCommand> decodeInputCommand(std::string_view document) {
   // The parser would silently skip a byte order mark; it is neither whitespace nor JSON.
   if (document.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // The parser also takes a NUL byte for the end of the input and would ignore whatever follows
+  // it. No valid document holds one (inside strings it must be escaped as \u0000).
+  if (document.find('\0') != std::string_view::npos) return std::nullopt;
   CommandReader reader;
   const bool parsed = json::sax_parse(document.begin(), document.end(), &reader,
                                       json::input_format_t::json, /*strict=*/true,

@@ -9,6 +9,8 @@
 namespace halvorine {
 namespace {
 
+using namespace std::string_literals;
+
 struct DecodeCase {
   const char* name;
   std::string document;
@@ -77,6 +79,10 @@ const DecodeCase decodeCases[] = {
     {"LineFeedOnly", "\n", false},
     {"Truncated", R"({"type":"probe")", false},
     {"NoBreakSpaceBefore", "\xC2\xA0{\"type\":\"probe\"}", false},
+    {"NulAfterObject", "{\"type\":\"probe\"}\0{\"x\":\"no\"}"s, false},
+    {"NulAfterObjectThenInvalidUtf8", "{\"type\":\"probe\"}\0\xF2"s, false},
+    {"NulBeforeObject", "\0{\"type\":\"probe\"}"s, false},
+    {"EscapedNulInString", R"({"type":"a\u0000b"})", true},
     {"ByteOrderMark", "\xEF\xBB\xBF{\"type\":\"probe\"}", false},
     {"InvalidUtf8InString", "{\"type\":\"pr\xFFobe\"}", false},
     {"OverlongUtf8InString", "{\"type\":\"\xC0\xAF\"}", false},

@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using json = nlohmann::json;
+using namespace std::string_literals;
 
 const std::string helper = binaryPath("HalvorineInputHelper");
 
@@ -117,12 +118,13 @@ TEST(OnDisplay, ModesInputsAndStatuses) {
       "\n"
       "  \t\n"
       "\r\n"
-      "\xC2\xA0{\"type\":\"probe\"}\n"               // no-break space: not blank, not JSON
-      "{\"type\":\"probe\",\"text\":\"a\xFF\"}\n"    // repaired to U+FFFD, then handled
-      "{\"type\":\"pr\xC3obe\"}\r\n"                 // repaired type reaches input dispatch
-      "{\"type\":\"probe\"} {\"type\":\"probe\"}\n"  // two objects on one line
-      "{\"type\":\"Probe\"}\n"                       // not a probe
-      "{\"type\":\"probe\"}";                        // last line without line feed
+      "\xC2\xA0{\"type\":\"probe\"}\n"                 // no-break space: not blank, not JSON
+      "{\"type\":\"probe\",\"text\":\"a\xFF\"}\n"      // repaired to U+FFFD, then handled
+      "{\"type\":\"pr\xC3obe\"}\r\n"                   // repaired type reaches input dispatch
+      "{\"type\":\"probe\"} {\"type\":\"probe\"}\n"    // two objects on one line
+      "{\"type\":\"probe\"}\0{\"type\":\"probe\"}\n"s  // a NUL byte ends nothing
+      "{\"type\":\"Probe\"}\n"                         // not a probe
+      "{\"type\":\"probe\"}";                          // last line without line feed
   const Case cases[] = {
       {"EmptyInput", {}, "", channelFailure("missing_input_command", true), 2},
       {"LineFeedOnly", {}, "\n", channelFailure("invalid_input_command", true), 2},
@@ -146,6 +148,7 @@ TEST(OnDisplay, ModesInputsAndStatuses) {
        probeOk + channelFailure("invalid_input_command", true) + probeOk +
            "{\"applied\":false,\"ok\":false,\"reason\":\"unsupported_input_type\","
            "\"trusted\":true,\"type\":\"pr\xEF\xBF\xBDobe\"}\n" +
+           channelFailure("invalid_input_command", true) +
            channelFailure("invalid_input_command", true) +
            R"({"applied":false,"ok":false,"reason":"unsupported_input_type","trusted":true,)"
            R"("type":"Probe"})"
