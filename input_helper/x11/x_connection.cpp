@@ -44,7 +44,14 @@ xcb_connection_t* connectWithin(std::chrono::milliseconds timeout, int* screenNu
   try {
     std::thread([pending] {
       int screen = 0;
-      xcb_connection_t* c = xcb_connect(nullptr, &screen);
+      xcb_connection_t* c = nullptr;
+      {
+        // libXau, which xcb_connect uses to find the credentials, keeps its file name in a static
+        // buffer: two connects at once (a lingering one and a new one) must not overlap.
+        static std::mutex connectMutex;
+        std::lock_guard serial(connectMutex);
+        c = xcb_connect(nullptr, &screen);
+      }
       std::unique_lock lock(pending->mutex);
       if (pending->abandoned) {
         lock.unlock();
