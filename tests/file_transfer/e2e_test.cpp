@@ -336,6 +336,7 @@ TEST(FileTransferHelperRoot, RefusesRootWithoutReadingInput) {
   while ((n = read(err[0], buf, sizeof buf)) > 0) errors.append(buf, n);
   EXPECT_EQ(checks::responseProblem(answer), "");
   EXPECT_NE(answer.find(R"("errorCode":"root_denied")"), std::string::npos) << answer;
+  EXPECT_EQ(checks::leakedPiece(answer, {"/etc/passwd"}), "");
   EXPECT_EQ(errors, "");
   close(in[1]);
   std::string left;
