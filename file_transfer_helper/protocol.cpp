@@ -56,6 +56,9 @@ bool optionalString(const nlohmann::json& object, const char* key,
 std::variant<Request, HelperError> decodeRequest(std::string_view input) {
   const HelperError invalid = HelperError::of(HelperErrorKind::invalidRequest);
   if (input.empty() || input.size() > maximumRequestBytes) return invalid;
+  // Valid JSON text never holds a raw NUL, and the parser would take one for the end of input,
+  // silently dropping whatever follows it.
+  if (input.find('\0') != std::string_view::npos) return invalid;
   try {
     const auto value = nlohmann::json::parse(input.begin(), input.end(), nullptr, false);
     if (value.is_discarded() || !value.is_object()) return invalid;

@@ -87,6 +87,8 @@ TEST_F(FileTransferHelper, DecodingFailuresAndDispatch) {
       {"quarantine ignores a relative destination",
        request("read_quarantine", f, "hft-rel/z").dump(), "inspected"},
       {"final line feed", request("read_quarantine", f).dump() + "\n", "inspected"},
+      {"raw NUL and more after the object",
+       request("read_quarantine", f).dump() + std::string("\0garbage", 8), "invalid_request"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -40,6 +40,8 @@ TEST(DecodeRequest, AcceptsOnlyObjectsWithAStringOperationAndStringOrNullPaths) 
       {"invalid UTF-8", "{\"operation\":\"\xff\"}", false},
       {"lone surrogate", R"({"operation":"\ud800"})", false},
       {"comment", "{\"operation\":\"x\"} // c", false},
+      {"raw NUL after the object", std::string("{\"operation\":\"x\"}\0{", 19), false},
+      {"raw NUL as white space", std::string("\0{\"operation\":\"x\"}", 18), false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(kind(decodeRequest(c.input)), c.decodes ? "request" : "invalid_request") << c.name;
