@@ -160,12 +160,15 @@ bool ChildProcess::write(const std::string& data) {
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   char buf[65536];
+  // Only bytes not yet looked at are searched, so a line of many blocks costs linear time.
+  size_t scanned = 0;
   for (;;) {
-    if (auto pos = buffer_.find('\n'); pos != std::string::npos) {
+    if (auto pos = buffer_.find('\n', scanned); pos != std::string::npos) {
       std::string line = buffer_.substr(0, pos);
       buffer_.erase(0, pos + 1);
       return line;
     }
+    scanned = buffer_.size();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
