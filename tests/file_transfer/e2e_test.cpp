@@ -14,12 +14,6 @@
 namespace halvorine::file_transfer::e2e {
 namespace {
 
-#define REQUIRE_ROOT(why)                            \
-  if (!runningAsRoot()) {                            \
-    std::printf("skipped: needs root to %s\n", why); \
-    GTEST_SKIP() << "needs root to " << why;         \
-  }
-
 // "0081;<hex time>;Halvorine;<upper-case v4 UUID>": the time digits, or nullopt if malformed.
 std::optional<std::string> quarantineTime(const std::string& v) {
   const std::string head = "0081;", agent = ";Halvorine;";

@@ -19,12 +19,6 @@
 namespace halvorine::file_transfer::e2e {
 namespace {
 
-#define REQUIRE_ROOT(why)                            \
-  if (!runningAsRoot()) {                            \
-    std::printf("skipped: needs root to %s\n", why); \
-    GTEST_SKIP() << "needs root to " << why;         \
-  }
-
 struct Snapshot {
   std::optional<std::string> content;
   std::optional<std::string> attribute;

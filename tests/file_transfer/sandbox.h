@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,13 @@ inline constexpr const char* attributeName = "user.com.apple.quarantine";
 inline bool runningAsRoot() {
   return geteuid() == 0;
 }
+
+// Skips a test that needs root (a second user, mounts), saying why on standard output too.
+#define REQUIRE_ROOT(why)                            \
+  if (!runningAsRoot()) {                            \
+    std::printf("skipped: needs root to %s\n", why); \
+    GTEST_SKIP() << "needs root to " << why;         \
+  }
 
 struct Reply {
   int exitStatus = -1;
