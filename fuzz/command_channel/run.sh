@@ -25,21 +25,7 @@ build fuzz_decode_write "$channel/input_command.cpp" "$channel/helper_output.cpp
 build fuzz_stream_lines "$channel/input_command.cpp" "$channel/helper_output.cpp" \
   "$channel/stream_lines.cpp" "$channel/modes.cpp"
 
+source "$root/fuzz/run_fuzzer.sh"
 for target in fuzz_decode_write fuzz_stream_lines; do
-  corpus="$out/corpus_$target"
-  seeds="$here/seeds/${target#fuzz_}"
-  mkdir -p "$corpus"
-  echo "== $target for ${seconds}s"
-  set +e
-  "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=1048576 -print_final_stats=1 -artifact_prefix="$out/$target-" \
-    "$corpus" "$seeds" >"$out/$target.log" 2>&1
-  status=$?
-  set -e
-  grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|SUMMARY)" "$out/$target.log" || true
-  if [ "$status" -ne 0 ]; then
-    tail -n 40 "$out/$target.log" >&2
-    echo "$target found a failure (status $status); see $out/$target.log" >&2
-    exit 1
-  fi
+  run_fuzzer "$out/$target" "$seconds" 1048576 "$out/corpus_$target" "$here/seeds/${target#fuzz_}"
 done
