@@ -58,14 +58,6 @@ class X11Image final : public CapturedImage {
 // Set on the worker thread of a capture platform.
 thread_local bool onCaptureWorker = false;
 
-Point queryPointer(XConnection& x) {
-  xcb_connection_t* c = x.get();
-  if (c == nullptr) return {};
-  auto reply = x.reply<xcb_query_pointer_reply_t>(xcb_query_pointer(c, x.screen()->root));
-  if (!reply) return {};
-  return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
-}
-
 class X11CapturePlatform final : public CapturePlatform {
  public:
   explicit X11CapturePlatform(XConnection& mainConnection)
@@ -92,8 +84,7 @@ class X11CapturePlatform final : public CapturePlatform {
     const MonitorList list = listMonitors(connection());
     const Monitor* m = findMonitor(list, displayId);
     if (m == nullptr) return Rect::null();
-    return Rect{static_cast<double>(m->x), static_cast<double>(m->y), static_cast<double>(m->width),
-                static_cast<double>(m->height)};
+    return monitorBounds(*m);
   }
 
   void getShareableContent(bool, bool, ShareableContentCompletion completion) override {
@@ -159,7 +150,7 @@ class X11CapturePlatform final : public CapturePlatform {
                                      .count());
   }
 
-  Point currentMouseLocation() override { return queryPointer(connection()); }
+  Point currentMouseLocation() override { return queryPointer(connection()).value_or(Point{}); }
 
  private:
   // Each thread talks to X over its own connection: the worker over the platform's, every other

@@ -70,13 +70,7 @@ class X11DesktopServices final : public DesktopServices {
  public:
   explicit X11DesktopServices(XConnection& connection) : x_(connection) {}
 
-  std::optional<Point> pointerLocation() override {
-    xcb_connection_t* c = x_.get();
-    if (c == nullptr) return std::nullopt;
-    auto reply = x_.reply<xcb_query_pointer_reply_t>(xcb_query_pointer(c, x_.screen()->root));
-    if (!reply) return std::nullopt;
-    return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
-  }
+  std::optional<Point> pointerLocation() override { return queryPointer(x_); }
 
   uint32_t mainDisplayId() override {
     const Monitor* main = mainMonitor(monitors());
@@ -86,8 +80,7 @@ class X11DesktopServices final : public DesktopServices {
   Rect displayBounds(uint32_t displayId) override {
     const MonitorList& list = monitors();
     if (const Monitor* m = findMonitor(list, displayId)) {
-      return Rect{static_cast<double>(m->x), static_cast<double>(m->y),
-                  static_cast<double>(m->width), static_cast<double>(m->height)};
+      return monitorBounds(*m);
     }
     // Without any monitor (no RandR), identifier 0 stands for the whole screen, so that
     // normalised coordinates still work.

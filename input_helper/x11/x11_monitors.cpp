@@ -51,4 +51,18 @@ const Monitor* findMonitor(const MonitorList& list, uint32_t id) {
   return nullptr;
 }
 
+Rect monitorBounds(const Monitor& monitor) {
+  return Rect{static_cast<double>(monitor.x), static_cast<double>(monitor.y),
+              static_cast<double>(monitor.width), static_cast<double>(monitor.height)};
+}
+
+std::optional<Point> queryPointer(XConnection& connection) {
+  xcb_connection_t* c = connection.get();
+  if (c == nullptr) return std::nullopt;
+  auto reply =
+      connection.reply<xcb_query_pointer_reply_t>(xcb_query_pointer(c, connection.screen()->root));
+  if (!reply) return std::nullopt;
+  return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
+}
+
 }  // namespace halvorine::x11

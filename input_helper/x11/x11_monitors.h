@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "input_synthesis/geometry.h"
 #include "x11/x_connection.h"
 
 namespace halvorine::x11 {
@@ -35,5 +37,12 @@ const Monitor* mainMonitor(const MonitorList& list);
 
 // The monitor with that identifier, nullptr when none has it.
 const Monitor* findMonitor(const MonitorList& list, uint32_t id);
+
+// The monitor's rectangle in desktop (root window) coordinates.
+Rect monitorBounds(const Monitor& monitor);
+
+// The pointer's position on the root window of the default screen; nullopt when the display
+// cannot be reached or does not answer. Desktop services and capture share it.
+std::optional<Point> queryPointer(XConnection& connection);
 
 }  // namespace halvorine::x11
