@@ -19,13 +19,6 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-RunOptions onDisplay(const std::string& display, std::string input = {}) {
-  RunOptions options;
-  options.env["DISPLAY"] = display;
-  options.stdinData = std::move(input);
-  return options;
-}
-
 // Requests written by a thread of their own while the answers are read, as a host that sends
 // ahead would do; returns requests per second, or 0 when an answer was missing.
 double streamThroughput(const std::string& display, int count) {

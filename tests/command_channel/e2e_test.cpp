@@ -20,18 +20,15 @@ using namespace std::string_literals;
 
 const std::string helper = binaryPath("HalvorineInputHelper");
 
+// The shared option builders, with a shorter time-out: every case here answers at once.
 RunOptions withoutDisplay(std::string input = "") {
-  RunOptions o;
-  o.stdinData = std::move(input);
-  o.env["DISPLAY"] = std::nullopt;
+  RunOptions o = testing::withoutDisplay(std::move(input));
   o.timeout = 20s;
   return o;
 }
 
 RunOptions onDisplay(const XvfbServer& server, std::string input = "") {
-  RunOptions o;
-  o.stdinData = std::move(input);
-  o.env["DISPLAY"] = server.display();
+  RunOptions o = testing::onDisplay(server.display(), std::move(input));
   o.timeout = 20s;
   return o;
 }

@@ -18,12 +18,6 @@ namespace {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-RunOptions onDisplay(const std::string& display) {
-  RunOptions options;
-  options.env["DISPLAY"] = display;
-  return options;
-}
-
 json ask(ChildProcess& helper, const std::string& request,
          std::chrono::milliseconds timeout = 30s) {
   EXPECT_TRUE(helper.write(request + "\n"));
@@ -48,9 +42,10 @@ TEST(DisplayFaults, ServerKilledMidStreamAndReplacedOnSameDisplay) {
 
   server.stop();
   // Every request is still answered, each with its failure.
-  EXPECT_EQ(ask(helper, R"({"type":"probe"})"),
-            json::parse(R"({"applied":false,"ok":false,"reason":"accessibility_permission_required",)"
-                        R"("trusted":false,"type":"probe"})"));
+  EXPECT_EQ(
+      ask(helper, R"({"type":"probe"})"),
+      json::parse(R"({"applied":false,"ok":false,"reason":"accessibility_permission_required",)"
+                  R"("trusted":false,"type":"probe"})"));
   EXPECT_EQ(ask(helper, R"({"type":"mouse_move","x":5,"y":5})").value("reason", ""),
             "accessibility_permission_required");
   json capture = ask(helper, R"({"type":"capture_frame"})");
@@ -101,7 +96,7 @@ TEST(HostFaults, HelperEndsPromptlyWhenHostClosesItsOutput) {
   ASSERT_TRUE(helper.readLine(100ms) == std::nullopt);
   helper.closeStdout();
   // The helper finds out at its next answer; it must neither hang nor die of SIGPIPE.
-  for (int i = 0; i < 20; ++i) helper.write(R"({"type":"probe"})" "\n");
+  for (int i = 0; i < 20; ++i) helper.write("{\"type\":\"probe\"}\n");
   const int status = helper.wait(10s);
   EXPECT_NE(status, -1) << "killed by signal " << helper.termSignal() << " or hung";
   EXPECT_EQ(helper.termSignal(), 0);
@@ -118,7 +113,7 @@ TEST(HostFaults, HelperEndsWhenHostStopsReadingLargeAnswers) {
   // Captures at full size fill the pipe at once; the host never reads them.
   std::string requests;
   for (int i = 0; i < 50; ++i) {
-    requests += R"({"type":"capture_frame","maxWidth":1920,"jpegQuality":88})" "\n";
+    requests += "{\"type\":\"capture_frame\",\"maxWidth\":1920,\"jpegQuality\":88}\n";
   }
   helper.write(requests);
   const int status = helper.wait(90s);
@@ -127,20 +122,20 @@ TEST(HostFaults, HelperEndsWhenHostStopsReadingLargeAnswers) {
 }
 
 TEST(HostileInput, VeryLongLineIsAnsweredOnce) {
-  RunOptions options;
-  options.env["DISPLAY"] = std::nullopt;
+  RunOptions options = withoutDisplay();
   std::string line = R"({"type":"probe","padding":")" + std::string(32 << 20, 'x') + "\"}\n";
-  options.stdinData = line + line.substr(0, 20 << 20) + "\n" + R"({"type":"probe"})" "\n";
+  options.stdinData = line + line.substr(0, 20 << 20) + "\n" + "{\"type\":\"probe\"}\n";
   options.timeout = 120s;
   RunResult r = runProcess({binaryPath("HalvorineInputHelper"), "--stream"}, options);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out,
-            "{\"applied\":false,\"ok\":false,\"reason\":\"accessibility_permission_required\","
-            "\"trusted\":false,\"type\":\"probe\"}\n"
-            "{\"applied\":false,\"ok\":false,\"reason\":\"invalid_input_command\",\"trusted\":false}\n"
-            "{\"applied\":false,\"ok\":false,\"reason\":\"accessibility_permission_required\","
-            "\"trusted\":false,\"type\":\"probe\"}\n");
+  EXPECT_EQ(
+      r.out,
+      "{\"applied\":false,\"ok\":false,\"reason\":\"accessibility_permission_required\","
+      "\"trusted\":false,\"type\":\"probe\"}\n"
+      "{\"applied\":false,\"ok\":false,\"reason\":\"invalid_input_command\",\"trusted\":false}\n"
+      "{\"applied\":false,\"ok\":false,\"reason\":\"accessibility_permission_required\","
+      "\"trusted\":false,\"type\":\"probe\"}\n");
 }
 
 TEST(HostileInput, RandomLinesInterleavedWithRequestsAreEachAnsweredInOrder) {
@@ -148,8 +143,9 @@ TEST(HostileInput, RandomLinesInterleavedWithRequestsAreEachAnsweredInOrder) {
   std::mt19937_64 random(20261210);
   std::string input;
   std::vector<std::string> expectedKinds;  // "probe" or "invalid"
-  const char* jsonish[] = {"{", "}", "[", "]", "\"", ":", ",", "type", "probe", "null", "1e400",
-                           "-0", "\\u0000", "\\ud800", "true", "{\"type\":", " "};
+  const char* jsonish[] = {"{",       "}",       "[",     "]",          "\"",    ":",
+                           ",",       "type",    "probe", "null",       "1e400", "-0",
+                           "\\u0000", "\\ud800", "true",  "{\"type\":", " "};
   for (int i = 0; i < 100000; ++i) {
     switch (i % 4) {
       case 0: {  // random bytes, never blank, never a line break

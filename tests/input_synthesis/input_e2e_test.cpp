@@ -15,13 +15,6 @@ namespace {
 
 using nlohmann::json;
 
-RunOptions onDisplay(const std::string& display, std::string stdinData = {}) {
-  RunOptions options;
-  options.env["DISPLAY"] = display;
-  options.stdinData = std::move(stdinData);
-  return options;
-}
-
 constexpr uint16_t button1Mask = XCB_BUTTON_MASK_1;
 
 struct Session {

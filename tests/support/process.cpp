@@ -60,6 +60,20 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
 
 }  // namespace
 
+RunOptions onDisplay(const std::string& display, std::string stdinData) {
+  RunOptions options;
+  options.env["DISPLAY"] = display;
+  options.stdinData = std::move(stdinData);
+  return options;
+}
+
+RunOptions withoutDisplay(std::string stdinData) {
+  RunOptions options;
+  options.env["DISPLAY"] = std::nullopt;
+  options.stdinData = std::move(stdinData);
+  return options;
+}
+
 std::string binaryPath(const std::string& name) {
   const char* dir = std::getenv("HALVORINE_BIN_DIR");
 #ifdef HALVORINE_DEFAULT_BIN_DIR
@@ -100,8 +114,8 @@ RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& opt
     for (auto& p : fds) {
       if (p.revents == 0) continue;
       if (p.fd == in) {
-        ssize_t n = ::write(in, options.stdinData.data() + written,
-                            options.stdinData.size() - written);
+        ssize_t n =
+            ::write(in, options.stdinData.data() + written, options.stdinData.size() - written);
         if (n > 0) written += static_cast<size_t>(n);
         if (n < 0 && errno != EAGAIN) written = options.stdinData.size();
         if (written == options.stdinData.size()) {

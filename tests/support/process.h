@@ -30,6 +30,10 @@ struct RunResult {
   std::string err;
 };
 
+// Options for a program that talks to the X display `display` (":N"), or that finds no display.
+RunOptions onDisplay(const std::string& display, std::string stdinData = {});
+RunOptions withoutDisplay(std::string stdinData = {});
+
 // Runs a program to its end, feeding stdinData and collecting both output streams.
 RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
 
