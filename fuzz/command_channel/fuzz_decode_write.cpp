@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "command_channel/helper_output.h"
-#include "command_channel/input_command.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
 #include "command_channel/stream_lines.h"
 #include "fuzz_check.h"
 

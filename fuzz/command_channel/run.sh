@@ -13,6 +13,7 @@ mkdir -p "$out"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -I"$root/input_helper" -I"$here")
 channel="$root/input_helper/command_channel"
+wire="$root/input_helper/wire"
 
 build() {
   local target="$1"
@@ -20,9 +21,9 @@ build() {
   clang++ "${flags[@]}" "$here/$target.cpp" "$@" -lutf8proc -o "$out/$target"
 }
 
-build fuzz_decode_write "$channel/input_command.cpp" "$channel/helper_output.cpp" \
+build fuzz_decode_write "$wire/input_command.cpp" "$wire/helper_output.cpp" \
   "$channel/stream_lines.cpp"
-build fuzz_stream_lines "$channel/input_command.cpp" "$channel/helper_output.cpp" \
+build fuzz_stream_lines "$wire/input_command.cpp" "$wire/helper_output.cpp" \
   "$channel/stream_lines.cpp" "$channel/modes.cpp"
 
 source "$root/fuzz/run_fuzzer.sh"

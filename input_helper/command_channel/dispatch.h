@@ -1,9 +1,9 @@
 #pragma once
 
-#include "command_channel/accessibility_services.h"
-#include "command_channel/helper_output.h"
-#include "command_channel/input_command.h"
-#include "input_synthesis/desktop_services.h"
+#include "platform/accessibility_services.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
+#include "platform/desktop_services.h"
 #include "screen_capture/screen_capture.h"
 
 namespace halvorine {

@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "command_channel/dispatch.h"
-#include "command_channel/helper_output.h"
-#include "command_channel/input_command.h"
-#include "input_synthesis/geometry.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
+#include "platform/geometry.h"
 
 namespace halvorine {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "command_channel/input_command.h"
-#include "input_synthesis/desktop_services.h"
-#include "input_synthesis/geometry.h"
+#include "wire/input_command.h"
+#include "platform/desktop_services.h"
+#include "platform/geometry.h"
 
 namespace halvorine {
 

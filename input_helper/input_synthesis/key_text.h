@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "command_channel/helper_output.h"
-#include "command_channel/input_command.h"
-#include "input_synthesis/desktop_services.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
+#include "platform/desktop_services.h"
 
 namespace halvorine {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "command_channel/helper_output.h"
-#include "command_channel/input_command.h"
-#include "screen_capture/capture_platform.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
+#include "platform/capture_platform.h"
 
 namespace halvorine {
 

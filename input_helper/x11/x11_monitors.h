@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "input_synthesis/geometry.h"
+#include "platform/geometry.h"
 #include "x11/x_connection.h"
 
 namespace halvorine::x11 {

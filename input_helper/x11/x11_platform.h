@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "command_channel/accessibility_services.h"
-#include "input_synthesis/desktop_services.h"
-#include "screen_capture/capture_platform.h"
+#include "platform/accessibility_services.h"
+#include "platform/desktop_services.h"
+#include "platform/capture_platform.h"
 #include "x11/x_connection.h"
 
 namespace halvorine::x11 {

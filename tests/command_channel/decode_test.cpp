@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "command_channel/input_command.h"
+#include "wire/input_command.h"
 
 namespace halvorine {
 namespace {

@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-#include "command_channel/helper_output.h"
+#include "wire/helper_output.h"
 
 namespace halvorine {
 namespace {

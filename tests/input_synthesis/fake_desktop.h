@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "input_synthesis/desktop_services.h"
+#include "platform/desktop_services.h"
 
 namespace halvorine::testing {
 

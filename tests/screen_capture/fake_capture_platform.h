@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "screen_capture/capture_platform.h"
+#include "platform/capture_platform.h"
 
 namespace halvorine::testing {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command_channel/dispatch.h"
-#include "command_channel/helper_output.h"
+#include "wire/helper_output.h"
 #include "command_channel/modes.h"
 #include "screen_capture/screen_capture.h"
 #include "x11/x11_platform.h"

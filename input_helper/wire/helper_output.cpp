@@ -1,4 +1,4 @@
-#include "command_channel/helper_output.h"
+#include "wire/helper_output.h"
 
 #include <fcntl.h>
 #include <poll.h>

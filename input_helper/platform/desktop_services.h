@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "input_synthesis/geometry.h"
+#include "platform/geometry.h"
 
 namespace halvorine {
 

@@ -1,4 +1,4 @@
-#include "command_channel/input_command.h"
+#include "wire/input_command.h"
 
 #include <limits>
 #include <nlohmann/json.hpp>
