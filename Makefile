@@ -36,7 +36,7 @@ sanitizer-tests: deps
 	  ctest --output-on-failure --timeout 900 -L 'capture|faults'
 
 fuzz: deps
-	@for target in fuzz/*/run.sh; do bash "$$target" $(FUZZ_SECONDS) || exit 1; done
+	@bash fuzz/run.sh $(FUZZ_SECONDS)
 
 demo: build
 	@bash scripts/demo $(BUILD)
