@@ -1,4 +1,4 @@
-# Sourced by the fuzz/*/run.sh scripts.
+# Sourced by fuzz/run.sh.
 # run_fuzzer BINARY SECONDS MAX_LEN CORPUS SEEDS: runs one libFuzzer binary for SECONDS, growing
 # CORPUS (a build folder) from the committed SEEDS. Progress goes to BINARY.log; only the final
 # figures are shown. Returns non-zero, with the end of the log, when the fuzzer found a failure.
