@@ -103,17 +103,17 @@ HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& typ
 
 // The frame's hash travels with the record; the waiting thread stores it once it delivers the
 // record (see CaptureRecord).
-CaptureRecord processMacFrame(State& state, const CapturedImage& image,
-                              const InputCommand& command, uint64_t startedAt,
-                              const MacCaptureContext& context, Deadline deadline) {
+CaptureRecord processMacFrame(State& state, const CapturedImage& image, const InputCommand& command,
+                              uint64_t startedAt, const MacCaptureContext& context,
+                              Deadline deadline) {
   CapturePlatform& platform = state.platform;
   const uint64_t encodeStart = platform.uptimeNanoseconds();
   const double quality = macJpegQuality(command.jpegQuality);
   std::optional<std::vector<uint8_t>> jpeg = platform.encodeJpeg(image, quality);
   if (!jpeg) {
-    return {macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed",
-                              deadline),
-            std::nullopt};
+    return {
+        macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed", deadline),
+        std::nullopt};
   }
 
   const uint64_t hash = fnv1a64(*jpeg);
@@ -204,11 +204,11 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
           std::optional<ShareableContent> content, std::optional<PlatformError> error) {
         CapturePlatform& p = state->platform;
         if (!content) {
-          completion({macCaptureFailure(
-                          p, command->type,
-                          macCaptureReason("screencapturekit_shareable_content_failed", error),
-                          deadline),
-                      std::nullopt});
+          completion(
+              {macCaptureFailure(
+                   p, command->type,
+                   macCaptureReason("screencapturekit_shareable_content_failed", error), deadline),
+               std::nullopt});
           return;
         }
         const auto& displays = content->displays;
@@ -338,8 +338,7 @@ HelperOutput ScreenCapture::captureMacFrame(const InputCommand& command) {
       std::min(Clock::now() + std::chrono::duration_cast<Clock::duration>(waitTimeout_),
                deadline - std::chrono::duration_cast<Clock::duration>(pointerReserve));
   if (!semaphore->waitUntil(waitDeadline)) {
-    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout",
-                             deadline);
+    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout", deadline);
   }
   std::optional<CaptureRecord> record = box->get();
   if (!record) {

@@ -55,8 +55,7 @@ struct PendingConnect {
   int screenNumber = 0;
 };
 
-xcb_connection_t* connectWithin(std::chrono::steady_clock::time_point deadline,
-                                int* screenNumber) {
+xcb_connection_t* connectWithin(std::chrono::steady_clock::time_point deadline, int* screenNumber) {
   auto pending = std::make_shared<PendingConnect>();
   try {
     std::thread([pending] {

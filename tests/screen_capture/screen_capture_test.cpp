@@ -498,10 +498,10 @@ TEST_F(ScreenCaptureTest, EveryPlatformCallOfARequestGetsTheSameDeadline) {
 
   std::vector<std::string> calls;
   for (const auto& [call, deadline] : platform.deadlines) calls.push_back(call);
-  EXPECT_EQ(calls, (std::vector<std::string>{"mainDisplayId", "getShareableContent",
-                                             "displayBounds", "captureImage",
-                                             "currentMouseLocation", "mainDisplayId",
-                                             "captureImage", "currentMouseLocation"}));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"mainDisplayId", "getShareableContent", "displayBounds",
+                                      "captureImage", "currentMouseLocation", "mainDisplayId",
+                                      "captureImage", "currentMouseLocation"}));
   const auto budget = ScreenCapture::defaultAnswerBudget;
   for (size_t i = 0; i < platform.deadlines.size(); ++i) {
     const Deadline d = platform.deadlines[i].second;
