@@ -41,6 +41,9 @@ class XConnection {
   int lastErrorCode() const { return lastError_; }
   // Gives up the current connection, e.g. after a reply did not arrive in time.
   void drop();
+  // Whether the connection that get() returned is still held: a missed deadline drops it, and a
+  // pointer obtained before is then no longer valid.
+  bool connected() const { return connection_ != nullptr; }
 
   // Waits for the reply to a request. Returns nullptr on an X error (stored in *error when error is
   // not null), on a failed connection, or when the deadline passes (the connection is dropped).
