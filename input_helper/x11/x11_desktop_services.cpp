@@ -338,7 +338,7 @@ class X11DesktopServices final : public DesktopServices {
   TextKey textKeyFor(xcb_connection_t* c, xcb_keysym_t sym, char32_t cp) {
     const XkbKeyboardState& state = keyboard_->state();
     const bool lockOn = (state.mods & modLock) != 0;
-    const bool unlock = lockOn && (state.lockedMods & modLock) != 0 && upperCaseKeysym(sym) != sym;
+    const bool unlock = lockOn && (state.lockedMods & modLock) != 0 && capsLockCanChange(sym, cp);
     for (Binding& b : bindings_) {
       if (b.sym == sym) {
         b.lastUse = ++useCounter_;

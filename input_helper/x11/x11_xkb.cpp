@@ -4,6 +4,7 @@
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#include <utf8proc.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <cstring>
@@ -153,8 +154,8 @@ std::optional<XkbKeyboard> XkbKeyboard::fetch(XConnection& connection, uint64_t&
   if (!keymap) return std::nullopt;
   XkbKeyboard keyboard;
   keyboard.keymap_ = std::move(*keymap);
-  // Key events carry the lookup modifiers and the effective group.
-  keyboard.state_ = XkbKeyboardState{state->group, state->lookupMods, state->lockedMods};
+  // Key events carry the effective modifiers and group.
+  keyboard.state_ = XkbKeyboardState{state->group, state->mods, state->lockedMods};
   return keyboard;
 }
 
@@ -164,6 +165,11 @@ void lockModifiers(xcb_connection_t* c, uint8_t affect, uint8_t locked) {
 
 xcb_keysym_t upperCaseKeysym(xcb_keysym_t sym) {
   return xkb_keysym_to_upper(sym);
+}
+
+bool capsLockCanChange(xcb_keysym_t sym, char32_t cp) {
+  const auto c = static_cast<utf8proc_int32_t>(cp);
+  return upperCaseKeysym(sym) != sym || utf8proc_toupper(c) != c;
 }
 
 xcb_keysym_t namedKeysymFor(char32_t cp) {

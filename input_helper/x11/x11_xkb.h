@@ -76,6 +76,10 @@ void lockModifiers(xcb_connection_t* c, uint8_t affect, uint8_t locked);
 
 // Case conversion of keysyms as XKB clients do it for Caps Lock.
 xcb_keysym_t upperCaseKeysym(xcb_keysym_t sym);
+// Whether a client's Caps Lock case change may turn the keysym typed for the character into
+// another: xkbcommon converts by its keysym tables, Xlib converts Unicode keysyms by the case of
+// the character, so either counts.
+bool capsLockCanChange(xcb_keysym_t sym, char32_t cp);
 // The keysym that a keymap names a Unicode character with when it has a named one (Cyrillic_ef
 // for U+0444); 0 when it has none.
 xcb_keysym_t namedKeysymFor(char32_t cp);

@@ -103,10 +103,13 @@ void XEventRecorder::refreshMapping() {
   state_ = xkb_state_new(keymap_);
 }
 
-uint32_t XEventRecorder::keysymOf(uint8_t keycode, uint16_t state) const {
+uint32_t XEventRecorder::keysymOf(uint8_t keycode, uint16_t state, bool* lockUnused) const {
   if (state_ == nullptr) return 0;
   // The event's state: the real modifiers in the low byte, the group in bits 13 and 14.
   xkb_state_update_mask(state_, state & 0xff, 0, 0, 0, 0, (state >> 13) & 0x03);
+  const xkb_mod_index_t lock = xkb_keymap_mod_get_index(keymap_, XKB_MOD_NAME_CAPS);
+  *lockUnused = (state & XCB_MOD_MASK_LOCK) != 0 &&
+                xkb_state_mod_index_is_consumed(state_, keycode, lock) == 0;
   return xkb_state_key_get_one_sym(state_, keycode);
 }
 
@@ -150,7 +153,7 @@ void XEventRecorder::run() {
         auto* k = reinterpret_cast<xcb_key_press_event_t*>(e);
         RecordedEvent r{type, k->detail, k->state, k->root_x, k->root_y, 0, 0};
         if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
-          r.keysym = keysymOf(k->detail, k->state);
+          r.keysym = keysymOf(k->detail, k->state, &r.lockUnused);
           r.baseKeysym = baseKeysymOf(k->detail);
         }
         std::lock_guard lock(mutex_);

@@ -25,6 +25,9 @@ struct RecordedEvent {
   int16_t rootY = 0;
   uint32_t keysym = 0;      // for key events: the keysym the state selects, when the event was read
   uint32_t baseKeysym = 0;  // for key events: the keycode's keysym in group 1 without modifiers
+  // For key events: Lock is on and the key's type leaves it unused, so clients change the case
+  // of the keysym themselves, each by its own case rules (Xlib's differ from xkbcommon's).
+  bool lockUnused = false;
 };
 
 // A client of the X display that covers the whole screen with one window, takes the keyboard
@@ -56,7 +59,7 @@ class XEventRecorder {
  private:
   void run();
   void refreshMapping();
-  uint32_t keysymOf(uint8_t keycode, uint16_t state) const;
+  uint32_t keysymOf(uint8_t keycode, uint16_t state, bool* lockUnused) const;
   uint32_t baseKeysymOf(uint8_t keycode) const;
 
   xcb_connection_t* connection_ = nullptr;
