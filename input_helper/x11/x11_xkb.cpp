@@ -4,14 +4,34 @@
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#include <dlfcn.h>
 #include <utf8proc.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstring>
 
 namespace halvorine::x11 {
 
 namespace {
+
+// The keysym tables of libxkbcommon. It has no static archive, so it is loaded when text first
+// needs it: a program that only clicks does not pay for loading it at start.
+struct XkbCommon {
+  uint32_t (*toUpper)(uint32_t) = nullptr;
+  uint32_t (*utf32ToKeysym)(uint32_t) = nullptr;
+};
+
+const XkbCommon& xkbCommon() {
+  static const XkbCommon functions = [] {
+    XkbCommon f;
+    if (void* library = dlopen("libxkbcommon.so.0", RTLD_NOW | RTLD_LOCAL)) {
+      f.toUpper = reinterpret_cast<uint32_t (*)(uint32_t)>(dlsym(library, "xkb_keysym_to_upper"));
+      f.utf32ToKeysym =
+          reinterpret_cast<uint32_t (*)(uint32_t)>(dlsym(library, "xkb_utf32_to_keysym"));
+    }
+    return f;
+  }();
+  return functions;
+}
 
 // Reads the wire records of a GetMap reply one after the other, never past its end.
 class Reader {
@@ -164,7 +184,14 @@ void lockModifiers(xcb_connection_t* c, uint8_t affect, uint8_t locked) {
 }
 
 xcb_keysym_t upperCaseKeysym(xcb_keysym_t sym) {
-  return xkb_keysym_to_upper(sym);
+  if (const auto toUpper = xkbCommon().toUpper) return toUpper(sym);
+  // Without the library: Unicode's case for Latin-1 and Unicode keysyms.
+  const bool unicode = (sym & 0xff000000) == 0x01000000;
+  if (!unicode && !((sym >= 0x20 && sym <= 0x7e) || (sym >= 0xa0 && sym <= 0xff))) return sym;
+  const auto cp = static_cast<utf8proc_int32_t>(unicode ? sym & 0x00ffffff : sym);
+  const auto upper = static_cast<xcb_keysym_t>(utf8proc_toupper(cp));
+  if (upper == static_cast<xcb_keysym_t>(cp)) return sym;
+  return unicode || upper > 0xff ? 0x01000000 + upper : upper;
 }
 
 bool capsLockCanChange(xcb_keysym_t sym, char32_t cp) {
@@ -173,8 +200,8 @@ bool capsLockCanChange(xcb_keysym_t sym, char32_t cp) {
 }
 
 xcb_keysym_t namedKeysymFor(char32_t cp) {
-  const xcb_keysym_t sym = xkb_utf32_to_keysym(cp);
-  return sym == XKB_KEY_NoSymbol ? 0 : sym;
+  const auto utf32ToKeysym = xkbCommon().utf32ToKeysym;
+  return utf32ToKeysym != nullptr ? utf32ToKeysym(cp) : 0;
 }
 
 }  // namespace halvorine::x11
