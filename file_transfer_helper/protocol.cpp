@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 namespace halvorine::file_transfer {
 
@@ -41,14 +42,152 @@ std::string stableErrorCodeForUnknownFailure() {
 
 namespace {
 
+using json = nlohmann::json;
+using Token = nlohmann::detail::lexer_base<json>::token_type;
+using Lexer = nlohmann::detail::lexer<json, nlohmann::detail::iterator_input_adapter<const char*>>;
+
+// Reads one JSON text and reports its values to `reader` in document order, as json::sax_parse
+// does in strict mode, with one difference: a number literal too large for a double arrives as
+// the infinity of its sign. The library's parser rejects the whole text for such a number, even
+// as the value of a key that no one reads. Nesting is kept on an explicit stack, so depth costs
+// memory only. Returns false when the text is not JSON or the reader refused a value.
+template <class Reader>
+bool readJson(std::string_view text, Reader& reader) {
+  Lexer lexer(nlohmann::detail::input_adapter(text.data(), text.data() + text.size()));
+  std::vector<bool> inArray;  // one entry per open container: true for an array
+  Token token = lexer.scan();
+  // The key and its separator of an object member; leaves the member's value in `token`.
+  auto member = [&] {
+    if (token != Token::value_string || !reader.key(lexer.get_string())) return false;
+    if (lexer.scan() != Token::name_separator) return false;
+    token = lexer.scan();
+    return true;
+  };
+  for (;;) {
+    bool accepted = false;
+    switch (token) {
+      case Token::begin_object:
+        if (!reader.start_object()) return false;
+        token = lexer.scan();
+        if (token == Token::end_object) {
+          accepted = reader.end_container();
+          break;
+        }
+        if (!member()) return false;
+        inArray.push_back(false);
+        continue;
+      case Token::begin_array:
+        if (!reader.start_array()) return false;
+        token = lexer.scan();
+        if (token == Token::end_array) {
+          accepted = reader.end_container();
+          break;
+        }
+        inArray.push_back(true);
+        continue;
+      case Token::literal_null:
+        accepted = reader.null();
+        break;
+      case Token::literal_true:
+      case Token::literal_false:
+      case Token::value_integer:
+      case Token::value_unsigned:
+      case Token::value_float:  // an infinity for a literal beyond the range of a double
+        accepted = reader.other();
+        break;
+      case Token::value_string:
+        accepted = reader.string(lexer.get_string());
+        break;
+      default:
+        return false;  // a lexical error, or a token where a value belongs
+    }
+    if (!accepted) return false;
+    // A value is complete: close the containers that end here, then go on to the next value.
+    for (;;) {
+      if (inArray.empty()) return lexer.scan() == Token::end_of_input;
+      token = lexer.scan();
+      if (token == Token::value_separator) {
+        token = lexer.scan();
+        if (!inArray.back() && !member()) return false;
+        break;
+      }
+      if (token != (inArray.back() ? Token::end_array : Token::end_object)) return false;
+      if (!reader.end_container()) return false;
+      inArray.pop_back();
+    }
+  }
+}
+
+// A member of the request as its last occurrence left it: as in a document tree, a key given
+// twice counts with its later value, whatever the earlier one was.
+struct Member {
+  enum class Given { absent, null, string, otherType } given = Given::absent;
+  std::string value;
+};
+
+// Keeps the three members of the request; the values of every other key are only checked for
+// being JSON.
+class RequestReader {
+ public:
+  Member operation, sourcePath, destinationPath;
+
+  bool null() { return scalar(Member::Given::null); }
+  bool other() { return scalar(Member::Given::otherType); }
+  bool string(std::string& value) {
+    if (!scalar(Member::Given::string)) return false;
+    if (depth_ == 1 && member_) member_->value = std::move(value);
+    return true;
+  }
+  bool start_object() {
+    if (depth_ == 1 && member_) member_->given = Member::Given::otherType;
+    ++depth_;
+    return true;
+  }
+  bool start_array() {
+    if (depth_ == 0) return false;  // the top level must be an object
+    return start_object();
+  }
+  bool key(const std::string& name) {
+    if (depth_ == 1) {
+      member_ = name == "operation"         ? &operation
+                : name == "sourcePath"      ? &sourcePath
+                : name == "destinationPath" ? &destinationPath
+                                            : nullptr;
+    }
+    return true;
+  }
+  bool end_container() {
+    --depth_;
+    return true;
+  }
+
+ private:
+  bool scalar(Member::Given given) {
+    if (depth_ == 0) return false;  // the top level must be an object
+    if (depth_ == 1 && member_) {
+      member_->given = given;
+      member_->value.clear();
+    }
+    return true;
+  }
+
+  std::size_t depth_ = 0;
+  Member* member_ = nullptr;
+};
+
 // Absent and null both mean "not given"; any other non-string type is undecodable.
-bool optionalString(const nlohmann::json& object, const char* key,
-                    std::optional<std::string>& out) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  if (!it->is_string()) return false;
-  out = it->get<std::string>();
-  return true;
+bool optionalString(const Member& member, std::optional<std::string>& out) {
+  switch (member.given) {
+    case Member::Given::absent:
+    case Member::Given::null:
+      return true;
+    case Member::Given::string:
+      out = member.value;
+      return true;
+    case Member::Given::otherType:
+      break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -56,23 +195,25 @@ bool optionalString(const nlohmann::json& object, const char* key,
 std::variant<Request, HelperError> decodeRequest(std::string_view input) {
   const HelperError invalid = HelperError::of(HelperErrorKind::invalidRequest);
   if (input.empty() || input.size() > maximumRequestBytes) return invalid;
-  // Valid JSON text never holds a raw NUL, and the parser would take one for the end of input,
+  // Valid JSON text never holds a raw NUL, and the lexer would take one for the end of input,
   // silently dropping whatever follows it.
   if (input.find('\0') != std::string_view::npos) return invalid;
+  // The lexer would skip a byte order mark; only white space may surround the value.
+  if (input.starts_with("\xEF\xBB\xBF")) return invalid;
   try {
-    const auto value = nlohmann::json::parse(input.begin(), input.end(), nullptr, false);
-    if (value.is_discarded() || !value.is_object()) return invalid;
+    RequestReader reader;
+    if (!readJson(input, reader) || reader.operation.given != Member::Given::string) {
+      return invalid;
+    }
     Request request;
-    auto op = value.find("operation");
-    if (op == value.end() || !op->is_string()) return invalid;
-    request.operation = op->get<std::string>();
-    if (!optionalString(value, "sourcePath", request.sourcePath) ||
-        !optionalString(value, "destinationPath", request.destinationPath)) {
+    request.operation = std::move(reader.operation.value);
+    if (!optionalString(reader.sourcePath, request.sourcePath) ||
+        !optionalString(reader.destinationPath, request.destinationPath)) {
       return invalid;
     }
     return request;
   } catch (...) {
-    // Out of memory while building the value: the request cannot be decoded.
+    // Out of memory while reading: the request cannot be decoded.
     return invalid;
   }
 }

@@ -62,8 +62,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<InputCommand> command = decodeInputCommand(bytes);
   if (command) {
     if (!isValidUtf8(bytes)) fuzz::fail("decoded invalid UTF-8", bytes);
-    const auto dom = nlohmann::json::parse(bytes, nullptr, false);
-    if (!dom.is_object() || !dom.contains("type") || !dom["type"].is_string()) {
+    // The library's own parser gives up on a number too large for a double, which the decoder
+    // takes; such a document cannot be judged this way.
+    nlohmann::json dom;
+    bool judged = true;
+    try {
+      dom = nlohmann::json::parse(bytes);
+    } catch (const nlohmann::json::out_of_range& e) {
+      judged = e.id != 406;
+    } catch (const nlohmann::json::exception&) {
+    }
+    if (judged && (!dom.is_object() || !dom.contains("type") || !dom["type"].is_string())) {
       fuzz::fail("decoded what is not an object with a string type", bytes);
     }
     // Every decoded value goes out again through the writer.

@@ -48,20 +48,19 @@ int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out) {
     }
   }
   input.resize(filled);
-  // Write errors are not examined here: the status tells about the request, and no further
-  // request would be lost.
+  // A line that did not go out whole (the reader left, or took nothing for the stall limit) must
+  // not be vouched for by a status that says the answer is there: the host may find its first
+  // part in the pipe.
+  auto answer = [&out](const HelperOutput& result, int status) {
+    return out.write(result) ? status : exitOutputClosed;
+  };
   if (input.empty()) {
-    out.write(channelFailure(services, "missing_input_command"));
-    return exitInvalidInput;
+    return answer(channelFailure(services, "missing_input_command"), exitInvalidInput);
   }
   const std::optional<InputCommand> command = decodeInputCommand(input);
-  if (!command) {
-    out.write(channelFailure(services, "invalid_input_command"));
-    return exitInvalidInput;
-  }
+  if (!command) return answer(channelFailure(services, "invalid_input_command"), exitInvalidInput);
   const HelperOutput result = services.handle(*command);
-  out.write(result);
-  return result.ok ? exitSuccess : exitRequestFailed;
+  return answer(result, result.ok ? exitSuccess : exitRequestFailed);
 }
 
 int runStream(ChannelServices& services, int inFd, AnswerOutput& out) {

@@ -14,9 +14,10 @@ namespace halvorine {
 inline constexpr int exitSuccess = 0;
 inline constexpr int exitInvalidInput = 2;   // one-shot: empty or undecodable input
 inline constexpr int exitRequestFailed = 3;  // one-shot: the answer has ok false
-// Stream mode: an answer could not be written because nobody reads standard output any more
-// (the pipe's reader is gone or standard output is closed). The loop stops at once instead of
-// carrying out requests whose answers would be lost.
+// An answer could not be written whole because nobody reads standard output any more (the pipe's
+// reader is gone, standard output is closed, or the reader took nothing for the stall limit). The
+// stream loop stops at once instead of carrying out requests whose answers would be lost; one-shot
+// mode ends with this status instead of the request's own.
 inline constexpr int exitOutputClosed = 4;
 
 enum class Mode { oneShot, stream, permissionStatus };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +62,11 @@ class CapturedImage {
   virtual int64_t bytesPerRow() const = 0;
 };
 
+// The moment by which a platform call has to give up and report what it has (a failure, an
+// unreadable pointer). One request hands the same deadline to every call it makes, so that a
+// display that stops answering cannot stretch the request's answer beyond its budget.
+using Deadline = std::chrono::steady_clock::time_point;
+
 using ShareableContentCompletion =
     std::function<void(std::optional<ShareableContent>, std::optional<PlatformError>)>;
 using ScreenshotCompletion =
@@ -69,20 +75,22 @@ using ScreenshotCompletion =
 // Everything the capture logic needs of the platform. Completions run on a thread of the
 // platform, never on the thread that made the request, and each runs at most once. A platform
 // that is destroyed with requests still pending drops their completions without running them.
+// Every call that may wait for the display takes a deadline; past it, the call (or the work it
+// started) fails instead of waiting longer.
 class CapturePlatform {
  public:
   virtual ~CapturePlatform() = default;
 
   virtual bool systemVersionAtLeast(int major, int minor, int patch) = 0;
   // Callable from any thread, like displayBounds.
-  virtual uint32_t mainDisplayId() = 0;
+  virtual uint32_t mainDisplayId(Deadline deadline) = 0;
   // Rect::null() for an identifier that names no display.
-  virtual Rect displayBounds(uint32_t displayId) = 0;
+  virtual Rect displayBounds(uint32_t displayId, Deadline deadline) = 0;
   virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                                   ShareableContentCompletion completion) = 0;
+                                   Deadline deadline, ShareableContentCompletion completion) = 0;
   virtual std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay& display) = 0;
   virtual void captureImage(std::shared_ptr<ContentFilter> filter,
-                            const StreamConfiguration& configuration,
+                            const StreamConfiguration& configuration, Deadline deadline,
                             ScreenshotCompletion completion) = 0;
   // A complete JPEG file, or nullopt when the encoder fails. quality is between 0 and 1.
   // Identical pixels at the same quality give identical bytes.
@@ -90,8 +98,8 @@ class CapturePlatform {
                                                          double quality) = 0;
   // Monotonic clock in nanoseconds.
   virtual uint64_t uptimeNanoseconds() = 0;
-  // Callable from any thread; (0, 0) when the pointer cannot be read.
-  virtual Point currentMouseLocation() = 0;
+  // Callable from any thread; (0, 0) when the pointer cannot be read by the deadline.
+  virtual Point currentMouseLocation(Deadline deadline) = 0;
 };
 
 }  // namespace halvorine

@@ -36,24 +36,32 @@ class CountingSemaphore {
   int64_t count_ = 0;
 };
 
+// What a completion hands to the waiting thread: the answer and, for an encoded frame, its hash.
+// The hash becomes the stored one only once the answer is delivered, so that a frame the host
+// never received (it arrived after its request timed out) is never the one compared against.
+struct CaptureRecord {
+  HelperOutput output;
+  std::optional<uint64_t> frameHash;
+};
+
 // Carries one record from the completion's thread to the waiting thread.
 class CaptureOutputBox {
  public:
-  void set(HelperOutput record) {
+  void set(CaptureRecord record) {
     std::lock_guard lock(lock_);
     stored_ = std::move(record);
   }
-  std::optional<HelperOutput> get() {
+  std::optional<CaptureRecord> get() {
     std::lock_guard lock(lock_);
     return stored_;
   }
 
  private:
   std::mutex lock_;
-  std::optional<HelperOutput> stored_;
+  std::optional<CaptureRecord> stored_;
 };
 
-using CaptureCompletion = std::function<void(HelperOutput)>;
+using CaptureCompletion = std::function<void(CaptureRecord)>;
 
 double elapsedMs(uint64_t from, uint64_t to) {
   // The clock never goes back; the guard keeps a faulty one from producing negative times.
@@ -78,8 +86,8 @@ namespace {
 using State = ScreenCapture::State;
 
 HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& type,
-                               std::string reason) {
-  const Point pointer = platform.currentMouseLocation();
+                               std::string reason, Deadline deadline) {
+  const Point pointer = platform.currentMouseLocation(deadline);
   HelperOutput r;
   r.ok = false;
   r.type = type;
@@ -93,14 +101,20 @@ HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& typ
   return r;
 }
 
-HelperOutput processMacFrame(State& state, const CapturedImage& image, const InputCommand& command,
-                             uint64_t startedAt, const MacCaptureContext& context) {
+// The frame's hash travels with the record; the waiting thread stores it once it delivers the
+// record (see CaptureRecord).
+CaptureRecord processMacFrame(State& state, const CapturedImage& image, const InputCommand& command,
+                              uint64_t startedAt, const MacCaptureContext& context,
+                              Deadline deadline) {
   CapturePlatform& platform = state.platform;
   const uint64_t encodeStart = platform.uptimeNanoseconds();
   const double quality = macJpegQuality(command.jpegQuality);
   std::optional<std::vector<uint8_t>> jpeg = platform.encodeJpeg(image, quality);
-  if (!jpeg)
-    return macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed");
+  if (!jpeg) {
+    return {
+        macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed", deadline),
+        std::nullopt};
+  }
 
   const uint64_t hash = fnv1a64(*jpeg);
   bool unchanged = false;
@@ -108,9 +122,8 @@ HelperOutput processMacFrame(State& state, const CapturedImage& image, const Inp
     std::lock_guard lock(state.mutex);
     unchanged = command.suppressUnchanged.value_or(false) && state.previousMacFrameHash &&
                 *state.previousMacFrameHash == hash;
-    state.previousMacFrameHash = hash;
   }
-  const Point pointer = platform.currentMouseLocation();
+  const Point pointer = platform.currentMouseLocation(deadline);
   const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
   const double encodeElapsed = elapsedMs(encodeStart, platform.uptimeNanoseconds());
 
@@ -139,13 +152,13 @@ HelperOutput processMacFrame(State& state, const CapturedImage& image, const Inp
   r.captureBackend = std::string(captureBackendLabel);
   r.dispatchBackend = std::string(dispatchBackendLabel);
   r.nativeRuntime = std::string(nativeRuntimeLabel);
-  return r;
+  return {std::move(r), hash};
 }
 
 // Sizes and requests one screenshot of the context's display; the completion gets its record.
 void capture(const std::shared_ptr<State>& state, const MacCaptureContext& context,
              const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
-             const CaptureCompletion& completion) {
+             Deadline deadline, const CaptureCompletion& completion) {
   const CaptureSize size =
       macCaptureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
   StreamConfiguration configuration;
@@ -156,59 +169,66 @@ void capture(const std::shared_ptr<State>& state, const MacCaptureContext& conte
   configuration.showsCursor = false;
   configuration.capturesAudio = false;
   state->platform.captureImage(
-      context.filter, configuration,
-      [state, context, command, startedAt, completion](std::shared_ptr<const CapturedImage> image,
-                                                       std::optional<PlatformError> error) {
+      context.filter, configuration, deadline,
+      [state, context, command, startedAt, deadline, completion](
+          std::shared_ptr<const CapturedImage> image, std::optional<PlatformError> error) {
         if (!image) {
-          completion(macCaptureFailure(state->platform, command->type,
-                                       macCaptureReason("screencapturekit_capture_failed", error)));
+          completion({macCaptureFailure(state->platform, command->type,
+                                        macCaptureReason("screencapturekit_capture_failed", error),
+                                        deadline),
+                      std::nullopt});
           return;
         }
-        completion(processMacFrame(*state, *image, *command, startedAt, context));
+        completion(processMacFrame(*state, *image, *command, startedAt, context, deadline));
       });
 }
 
 void startMacFrameCapture(const std::shared_ptr<State>& state,
                           const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
-                          const CaptureCompletion& completion) {
+                          Deadline deadline, const CaptureCompletion& completion) {
   CapturePlatform& platform = state->platform;
-  const uint32_t wanted = command->displayId ? *command->displayId : platform.mainDisplayId();
+  const uint32_t wanted =
+      command->displayId ? *command->displayId : platform.mainDisplayId(deadline);
   std::optional<MacCaptureContext> cached;
   {
     std::lock_guard lock(state->mutex);
     cached = state->cachedMacCaptureContext;
   }
   if (cached && cached->displayId == wanted) {
-    capture(state, *cached, command, startedAt, completion);
+    capture(state, *cached, command, startedAt, deadline, completion);
     return;
   }
   platform.getShareableContent(
-      false, true,
-      [state, command, startedAt, completion, wanted](std::optional<ShareableContent> content,
-                                                      std::optional<PlatformError> error) {
+      false, true, deadline,
+      [state, command, startedAt, deadline, completion, wanted](
+          std::optional<ShareableContent> content, std::optional<PlatformError> error) {
         CapturePlatform& p = state->platform;
         if (!content) {
-          completion(macCaptureFailure(
-              p, command->type,
-              macCaptureReason("screencapturekit_shareable_content_failed", error)));
+          completion(
+              {macCaptureFailure(
+                   p, command->type,
+                   macCaptureReason("screencapturekit_shareable_content_failed", error), deadline),
+               std::nullopt});
           return;
         }
         const auto& displays = content->displays;
         auto chosen = std::find_if(displays.begin(), displays.end(),
                                    [&](const ListedDisplay& d) { return d.displayId == wanted; });
         if (chosen == displays.end()) {
-          const uint32_t mainId = p.mainDisplayId();
+          const uint32_t mainId = p.mainDisplayId(deadline);
           chosen = std::find_if(displays.begin(), displays.end(),
                                 [&](const ListedDisplay& d) { return d.displayId == mainId; });
         }
         if (chosen == displays.end()) chosen = displays.begin();
         if (chosen == displays.end()) {
-          completion(macCaptureFailure(p, command->type, "screencapturekit_display_unavailable"));
+          completion({macCaptureFailure(p, command->type, "screencapturekit_display_unavailable",
+                                        deadline),
+                      std::nullopt});
           return;
         }
         MacCaptureContext context;
         context.displayId = chosen->displayId;
-        context.screenBounds = p.displayBounds(chosen->displayId);
+        context.screenBounds = p.displayBounds(chosen->displayId, deadline);
         context.filter = p.makeDisplayFilter(*chosen);
         context.sourceWidth = std::max<int64_t>(2, chosen->width);
         context.sourceHeight = std::max<int64_t>(2, chosen->height);
@@ -216,7 +236,7 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
           std::lock_guard lock(state->mutex);
           state->cachedMacCaptureContext = context;
         }
-        capture(state, context, command, startedAt, completion);
+        capture(state, context, command, startedAt, deadline, completion);
       });
 }
 
@@ -278,8 +298,12 @@ std::string macCaptureReason(std::string_view base, std::optional<PlatformError>
   return reason;
 }
 
-ScreenCapture::ScreenCapture(CapturePlatform& platform, std::chrono::nanoseconds waitTimeout)
-    : platform_(platform), waitTimeout_(waitTimeout), state_(std::make_shared<State>(platform)) {}
+ScreenCapture::ScreenCapture(CapturePlatform& platform, std::chrono::nanoseconds waitTimeout,
+                             std::chrono::nanoseconds answerBudget)
+    : platform_(platform),
+      waitTimeout_(waitTimeout),
+      answerBudget_(answerBudget),
+      state_(std::make_shared<State>(platform)) {}
 
 ScreenCapture::~ScreenCapture() = default;
 
@@ -289,27 +313,44 @@ std::optional<MacCaptureContext> ScreenCapture::cachedContext() const {
 }
 
 HelperOutput ScreenCapture::captureMacFrame(const InputCommand& command) {
+  using Clock = std::chrono::steady_clock;
+  // One budget for the whole request, from its arrival: the display query, the listing, the
+  // screenshot and the pointer read all end by this deadline.
+  const Clock::time_point arrived = Clock::now();
+  const Deadline deadline = arrived + std::chrono::duration_cast<Clock::duration>(answerBudget_);
   if (!platform_.systemVersionAtLeast(14, 0, 0)) {
     return macCaptureFailure(platform_, command.type,
-                             "screencapturekit_screenshot_requires_macos_14");
+                             "screencapturekit_screenshot_requires_macos_14", deadline);
   }
   const uint64_t startedAt = platform_.uptimeNanoseconds();
   auto semaphore = std::make_shared<CountingSemaphore>();
   auto box = std::make_shared<CaptureOutputBox>();
   // The completions outlive this call after a time-out, so they get their own copy of the command.
   auto sharedCommand = std::make_shared<const InputCommand>(command);
-  startMacFrameCapture(state_, sharedCommand, startedAt, [semaphore, box](HelperOutput record) {
-    box->set(std::move(record));
-    semaphore->signal();
-  });
-  const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(waitTimeout_);
-  if (!semaphore->waitUntil(deadline)) {
-    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout");
+  startMacFrameCapture(state_, sharedCommand, startedAt, deadline,
+                       [semaphore, box](CaptureRecord record) {
+                         box->set(std::move(record));
+                         semaphore->signal();
+                       });
+  // The screenshot gets its time-out from when it was requested, but no more than leaves the
+  // pointer read of a time-out answer its share of the budget.
+  const Clock::time_point waitDeadline =
+      std::min(Clock::now() + std::chrono::duration_cast<Clock::duration>(waitTimeout_),
+               deadline - std::chrono::duration_cast<Clock::duration>(pointerReserve));
+  if (!semaphore->waitUntil(waitDeadline)) {
+    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout", deadline);
   }
-  if (std::optional<HelperOutput> record = box->get()) return std::move(*record);
-  return macCaptureFailure(platform_, command.type, "screencapturekit_capture_result_missing");
+  std::optional<CaptureRecord> record = box->get();
+  if (!record) {
+    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_result_missing",
+                             deadline);
+  }
+  // This frame reaches the host: from now on it is the one the next frame is compared with.
+  if (record->frameHash) {
+    std::lock_guard lock(state_->mutex);
+    state_->previousMacFrameHash = record->frameHash;
+  }
+  return std::move(record->output);
 }
 
 }  // namespace halvorine

@@ -46,20 +46,29 @@ std::string base64Encode(std::span<const uint8_t> bytes);
 std::string macCaptureReason(std::string_view base, std::optional<PlatformError> error);
 
 // Serves "capture_frame" requests. Holds the process-wide capture state (the cached capture
-// target and the hash of the last encoded frame), which carries over between requests. That
-// state is shared with the completions handed to the platform, so a completion that arrives after
-// its request gave up still finds it alive, and every access to it is locked.
+// target and the hash of the last frame delivered to the host), which carries over between
+// requests. That state is shared with the completions handed to the platform, so a completion
+// that arrives after its request gave up still finds it alive, and every access to it is locked.
 class ScreenCapture {
  public:
+  // How long the screenshot itself may take, counted from when it was requested.
   static constexpr std::chrono::nanoseconds defaultWaitTimeout = std::chrono::seconds(10);
+  // Every platform call made for one request ends within this time of the request's arrival, so
+  // that the answer reaches the host within 10.5 s whatever the display does.
+  static constexpr std::chrono::nanoseconds defaultAnswerBudget = std::chrono::milliseconds(10200);
+  // The end of the budget that the screenshot wait leaves for reading the pointer of the failure
+  // record.
+  static constexpr std::chrono::nanoseconds pointerReserve = std::chrono::milliseconds(200);
 
   explicit ScreenCapture(CapturePlatform& platform,
-                         std::chrono::nanoseconds waitTimeout = defaultWaitTimeout);
+                         std::chrono::nanoseconds waitTimeout = defaultWaitTimeout,
+                         std::chrono::nanoseconds answerBudget = defaultAnswerBudget);
   ~ScreenCapture();
   ScreenCapture(const ScreenCapture&) = delete;
   ScreenCapture& operator=(const ScreenCapture&) = delete;
 
-  // Blocks until the frame has been processed or the wait has timed out; never fails.
+  // Blocks until the frame has been processed or the wait has timed out, at most for the answer
+  // budget; never fails.
   HelperOutput captureMacFrame(const InputCommand& command);
 
   // A copy of the cached capture target (for tests and diagnostics).
@@ -70,6 +79,7 @@ class ScreenCapture {
  private:
   CapturePlatform& platform_;
   std::chrono::nanoseconds waitTimeout_;
+  std::chrono::nanoseconds answerBudget_;
   std::shared_ptr<State> state_;
 };
 

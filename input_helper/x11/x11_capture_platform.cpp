@@ -21,8 +21,9 @@ namespace halvorine::x11 {
 
 namespace {
 
-// The worker waits longer for the server than the capture logic waits for the worker, so that a
-// server that stops answering shows up as the capture time-out.
+// The worker's own reply time-out is longer than any request's budget: what ends a wait on the
+// worker is the deadline of the request it works for, which comes after the capture logic has
+// stopped waiting, so that a server that stops answering shows up as the capture time-out.
 constexpr auto workerReplyTimeout = std::chrono::seconds(30);
 
 // A listed monitor as the platform remembers it for the filter.
@@ -74,21 +75,26 @@ class X11CapturePlatform final : public CapturePlatform {
 
   bool systemVersionAtLeast(int, int, int) override { return true; }
 
-  uint32_t mainDisplayId() override {
+  uint32_t mainDisplayId(Deadline deadline) override {
+    XConnection::DeadlineScope scope(connection(), deadline);
     const MonitorList list = listMonitors(connection());
     const Monitor* m = mainMonitor(list);
     return m != nullptr ? m->id : 0;
   }
 
-  Rect displayBounds(uint32_t displayId) override {
+  Rect displayBounds(uint32_t displayId, Deadline deadline) override {
+    XConnection::DeadlineScope scope(connection(), deadline);
     const MonitorList list = listMonitors(connection());
     const Monitor* m = findMonitor(list, displayId);
     if (m == nullptr) return Rect::null();
     return monitorBounds(*m);
   }
 
-  void getShareableContent(bool, bool, ShareableContentCompletion completion) override {
-    post([this, completion = std::move(completion)] {
+  // A job that only gets its turn after its deadline fails without asking the server.
+  void getShareableContent(bool, bool, Deadline deadline,
+                           ShareableContentCompletion completion) override {
+    post([this, deadline, completion = std::move(completion)] {
+      XConnection::DeadlineScope scope(worker_, deadline);
       const MonitorList list = listMonitors(worker_);
       if (!list.ok()) {
         completion(std::nullopt, PlatformError{list.errorCode});
@@ -115,8 +121,10 @@ class X11CapturePlatform final : public CapturePlatform {
   }
 
   void captureImage(std::shared_ptr<ContentFilter> filter, const StreamConfiguration& configuration,
-                    ScreenshotCompletion completion) override {
-    post([this, filter = std::move(filter), configuration, completion = std::move(completion)] {
+                    Deadline deadline, ScreenshotCompletion completion) override {
+    post([this, filter = std::move(filter), configuration, deadline,
+          completion = std::move(completion)] {
+      XConnection::DeadlineScope scope(worker_, deadline);
       auto* f = dynamic_cast<X11DisplayFilter*>(filter.get());
       if (f == nullptr) {
         completion(nullptr, std::nullopt);
@@ -150,7 +158,10 @@ class X11CapturePlatform final : public CapturePlatform {
                                      .count());
   }
 
-  Point currentMouseLocation() override { return queryPointer(connection()).value_or(Point{}); }
+  Point currentMouseLocation(Deadline deadline) override {
+    XConnection::DeadlineScope scope(connection(), deadline);
+    return queryPointer(connection()).value_or(Point{});
+  }
 
  private:
   // Each thread talks to X over its own connection: the worker over the platform's, every other
@@ -232,12 +243,14 @@ bool RootGrabber::ensureShm(xcb_connection_t* c, size_t bytes) {
     shmSize_ = bytes;
   }
   if (shmAttachedOn_ != generation) {
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
-    if (ext == nullptr || ext->present == 0) {
+    const xcb_query_extension_reply_t* ext = x_.extension(xcb_shm_id);
+    if (ext == nullptr) return false;  // the connection failed on the way
+    if (ext->present == 0) {
       shmUnusableOn_ = generation;
       return false;
     }
     auto version = x_.reply<xcb_shm_query_version_reply_t>(xcb_shm_query_version(c));
+    if (!x_.connected()) return false;
     if (!version || (version->major_version == 1 && version->minor_version < 2)) {
       shmUnusableOn_ = generation;
       return false;
@@ -307,7 +320,13 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
   plainReply_.reset();
   const auto sx = static_cast<int16_t>(x), sy = static_cast<int16_t>(y);
   const auto sw = static_cast<uint16_t>(width), sh = static_cast<uint16_t>(height);
-  if (ensureShm(c, bytes)) {
+  const bool shm = ensureShm(c, bytes);
+  if (!x_.connected()) {
+    // Dropped while shared memory was being set up: c is gone.
+    result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
+    return result;
+  }
+  if (shm) {
     XcbPtr<xcb_generic_error_t> error;
     auto reply = x_.reply<xcb_shm_get_image_reply_t>(
         xcb_shm_get_image(c, x_.screen()->root, sx, sy, sw, sh, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,

@@ -4,10 +4,12 @@
 #include <array>
 #include <cmath>
 #include <thread>
+#include <unordered_map>
 
 #include "x11/x11_keyboard.h"
 #include "x11/x11_monitors.h"
 #include "x11/x11_platform.h"
+#include "x11/x11_xkb.h"
 
 namespace halvorine::x11 {
 
@@ -156,7 +158,9 @@ class X11DesktopServices final : public DesktopServices {
 
   void pause(std::chrono::milliseconds duration) override {
     // Sent requests must not wait in the output buffer while we sleep.
-    if (connection_ != nullptr) xcb_flush(connection_);
+    if (connection_ != nullptr && x_.connected() && generation_ == x_.generation()) {
+      xcb_flush(connection_);
+    }
     std::this_thread::sleep_for(duration);
   }
 
@@ -178,6 +182,7 @@ class X11DesktopServices final : public DesktopServices {
     bindings_.clear();
     spares_.clear();
     mapping_.reset();
+    forgetKeyboard();
     monitors_.reset();
     lastMotion_.reset();
     useCounter_ = 0;
@@ -215,6 +220,7 @@ class X11DesktopServices final : public DesktopServices {
     bindings_.clear();
     spares_.clear();
     mapping_.reset();
+    forgetKeyboard();
     lastMotion_.reset();
     connection_ = c;
     generation_ = x_.generation();
@@ -272,6 +278,7 @@ class X11DesktopServices final : public DesktopServices {
     if (keycode == 0) return;
     if (e.keyDown) {
       pressModifiers(c, e.flags);
+      if (!x_.connected()) return;
       fakeKey(c, keycode, true);
       heldKeys_.push_back(keycode);
     } else {
@@ -284,15 +291,120 @@ class X11DesktopServices final : public DesktopServices {
   // Each code point of a character is typed as its own press and release.
   void typeText(xcb_connection_t* c, std::u16string_view units) {
     if (!ensureMapping()) return;
+    ensureKeyboard();
     const std::vector<char32_t> cps = codePoints(units);
-    for (size_t i = 0; i < cps.size(); ++i) {
+    // A round trip that misses its deadline takes the connection, and c, with it.
+    for (size_t i = 0; i < cps.size() && x_.connected(); ++i) {
       // A CR LF pair is one line break, not two.
       if (cps[i] == U'\r' && i + 1 < cps.size() && cps[i + 1] == U'\n') continue;
-      const xcb_keycode_t keycode = keycodeFor(c, keysymForCodePoint(cps[i]));
-      if (keycode == 0) continue;
-      fakeKey(c, keycode, true);
-      fakeKey(c, keycode, false);
+      typeCodePoint(c, cps[i]);
     }
+  }
+
+  // How one code point is typed: a key, whether Shift goes with it, and whether Caps Lock is
+  // released around it.
+  struct TextKey {
+    xcb_keycode_t keycode = 0;
+    bool shift = false;
+    bool unlock = false;
+  };
+
+  void typeCodePoint(xcb_connection_t* c, char32_t cp) {
+    const xcb_keysym_t sym = keysymForCodePoint(cp);
+    // Without XKB, clients read keys by the core rules: the first column needs no modifier.
+    const TextKey key = keyboard_ ? textKeyFor(c, sym, cp) : TextKey{keycodeFor(c, sym)};
+    if (key.keycode == 0 || !x_.connected()) return;
+    if (key.shift) {
+      fakeKey(c, shiftKeycode_, true);
+      heldKeys_.push_back(shiftKeycode_);
+    }
+    // The lock goes off and on again around the key alone, within the same burst of requests.
+    if (key.unlock) lockModifiers(c, modLock, 0);
+    fakeKey(c, key.keycode, true);
+    fakeKey(c, key.keycode, false);
+    if (key.unlock) lockModifiers(c, modLock, modLock);
+    if (key.shift) {
+      fakeKey(c, shiftKeycode_, false);
+      forgetHeld(shiftKeycode_);
+    }
+  }
+
+  // The key that types the keysym in the keyboard's present state, as an XKB client reads it:
+  // the lowest key that gives it in the effective group at the level the modifiers in effect
+  // (Caps Lock and Num Lock among them) select; with Caps Lock on, a letter's own key with Shift
+  // for the other case, as a person types it; else a spare keycode bound to the keysym. A bound
+  // key does not use Lock up, so Caps Lock would make a lower-case letter on it upper case; for
+  // such a letter the lock is released while the key goes down and up.
+  TextKey textKeyFor(xcb_connection_t* c, xcb_keysym_t sym, char32_t cp) {
+    const XkbKeyboardState& state = keyboard_->state();
+    const bool lockOn = (state.mods & modLock) != 0;
+    const bool unlock = lockOn && (state.lockedMods & modLock) != 0 && capsLockCanChange(sym, cp);
+    for (Binding& b : bindings_) {
+      if (b.sym == sym) {
+        b.lastUse = ++useCounter_;
+        return TextKey{b.keycode, false, unlock};
+      }
+    }
+    if (!indexed_) indexKeys();
+    // Layouts name most letters with keysyms of their own (Cyrillic_ef for U+0444).
+    const xcb_keysym_t named = namedKeysymFor(cp);
+    const auto find = [&](const std::unordered_map<xcb_keysym_t, xcb_keycode_t>& index) {
+      for (const xcb_keysym_t s : {sym, named}) {
+        auto it = index.find(s);
+        if (s != keysym::noSymbol && it != index.end() && !isBound(it->second)) return it->second;
+      }
+      return xcb_keycode_t{0};
+    };
+    if (const xcb_keycode_t k = find(plainKeys_); k != 0) return TextKey{k};
+    if (shiftKeycode_ != 0) {
+      if (const xcb_keycode_t k = find(shiftedKeys_); k != 0) return TextKey{k, true};
+    }
+    return TextKey{bindSpare(c, sym), false, unlock};
+  }
+
+  // Which keysym every key gives now, and with Caps Lock on also with Shift added.
+  void indexKeys() {
+    indexed_ = true;
+    const XkbKeymap& keymap = keyboard_->keymap();
+    const XkbKeyboardState& state = keyboard_->state();
+    const bool lockOn = (state.mods & modLock) != 0;
+    if (lockOn && (state.mods & modShift) == 0) {
+      shiftKeycode_ = mapping_->unshiftedKeycode(keysym::shiftL);
+      if (shiftKeycode_ == 0) shiftKeycode_ = mapping_->unshiftedKeycode(keysym::shiftR);
+    }
+    for (size_t i = 0; i < keymap.keys.size(); ++i) {
+      const auto keycode = static_cast<xcb_keycode_t>(keymap.firstKeycode + i);
+      if (const xcb_keysym_t s = keymap.keysym(keycode, state.mods, state.group); s != 0) {
+        plainKeys_.emplace(s, keycode);
+      }
+      if (shiftKeycode_ != 0) {
+        const auto mods = static_cast<uint8_t>(state.mods | modShift);
+        if (const xcb_keysym_t s = keymap.keysym(keycode, mods, state.group); s != 0) {
+          shiftedKeys_.emplace(s, keycode);
+        }
+      }
+    }
+  }
+
+  bool isBound(xcb_keycode_t keycode) const {
+    return std::any_of(bindings_.begin(), bindings_.end(),
+                       [&](const Binding& b) { return b.keycode == keycode; });
+  }
+
+  // The keymap and state are read once per request, and only for text.
+  void ensureKeyboard() {
+    if (keyboardTried_) return;
+    keyboardTried_ = true;
+    keyboard_ = XkbKeyboard::fetch(x_, xkbSetUpFor_);
+  }
+
+  void forgetKeyboard() {
+    keyboard_.reset();
+    keyboardTried_ = false;
+    indexed_ = false;
+    plainKeys_.clear();
+    shiftedKeys_.clear();
+    shiftKeycode_ = 0;
   }
 
   void pressModifiers(xcb_connection_t* c, uint64_t flags) {
@@ -337,12 +449,10 @@ class X11DesktopServices final : public DesktopServices {
     return mapping_.has_value();
   }
 
-  // The keycode that gives the keysym with no modifier held: the layout's own key when it has
-  // one at the first level, else a free keycode bound to the keysym for this request. Binding
-  // keysyms that the layout only reaches with Shift makes the text independent of the modifier
-  // state. Each keysym gets a keycode of its own, so that no binding changes while a client may
-  // still be reading an earlier key; only when the free keycodes run out is the one used longest
-  // ago bound anew.
+  // The keycode that gives the keysym with no modifier held by the core rules: the layout's own
+  // key when it has one in the first column, else a free keycode bound to the keysym for this
+  // request. Key taps go this way (their key code names a key, whatever group is in effect), and
+  // so does text on a server without XKB.
   xcb_keycode_t keycodeFor(xcb_connection_t* c, xcb_keysym_t sym) {
     for (Binding& b : bindings_) {
       if (b.sym == sym) {
@@ -351,7 +461,15 @@ class X11DesktopServices final : public DesktopServices {
       }
     }
     if (const xcb_keycode_t k = mapping_->unshiftedKeycode(sym); k != 0) return k;
+    return bindSpare(c, sym);
+  }
 
+  // Binds the keysym to a spare keycode for this request, on both levels, so that Shift does not
+  // change it; a key of one group gives it in every group. Binding keysyms that the layout only
+  // reaches with Shift makes the text independent of the modifier state. Each keysym gets a
+  // keycode of its own, so that no binding changes while a client may still be reading an earlier
+  // key; only when the free keycodes run out is the one used longest ago bound anew.
+  xcb_keycode_t bindSpare(xcb_connection_t* c, xcb_keysym_t sym) {
     Binding* target = nullptr;
     if (bindings_.size() < spares_.size()) {
       const xcb_keycode_t keycode = spares_[bindings_.size()];
@@ -362,7 +480,7 @@ class X11DesktopServices final : public DesktopServices {
           bindings_.begin(), bindings_.end(),
           [](const Binding& a, const Binding& b) { return a.lastUse < b.lastUse; });
       // Every event typed with the old binding has to be through before it changes.
-      x_.sync();
+      if (!x_.sync()) return 0;
     } else {
       return 0;
     }
@@ -399,6 +517,13 @@ class X11DesktopServices final : public DesktopServices {
   std::vector<Binding> bindings_;
   std::vector<xcb_keycode_t> heldKeys_;
   std::vector<xcb_keycode_t> requestModifiers_;
+  uint64_t xkbSetUpFor_ = 0;
+  bool keyboardTried_ = false;
+  std::optional<XkbKeyboard> keyboard_;
+  bool indexed_ = false;
+  std::unordered_map<xcb_keysym_t, xcb_keycode_t> plainKeys_;
+  std::unordered_map<xcb_keysym_t, xcb_keycode_t> shiftedKeys_;
+  xcb_keycode_t shiftKeycode_ = 0;
   std::optional<std::pair<int16_t, int16_t>> lastMotion_;
   uint64_t useCounter_ = 0;
 };

@@ -12,8 +12,13 @@ MonitorList listMonitors(XConnection& connection) {
         connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
     return result;
   }
-  const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_randr_id);
-  if (ext == nullptr || ext->present == 0) {
+  const xcb_query_extension_reply_t* ext = connection.extension(xcb_randr_id);
+  if (ext == nullptr) {
+    result.errorCode =
+        connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+    return result;
+  }
+  if (ext->present == 0) {
     result.errorCode = 1;  // BadRequest, as a server without the extension would answer
     return result;
   }

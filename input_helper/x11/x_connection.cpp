@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <xcb/xcbext.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +14,20 @@ namespace halvorine::x11 {
 
 XConnection::XConnection(std::chrono::milliseconds replyTimeout) : replyTimeout_(replyTimeout) {}
 
+XConnection::DeadlineScope::DeadlineScope(XConnection& connection, TimePoint deadline)
+    : connection_(connection), outer_(connection.scopeDeadline_) {
+  connection.scopeDeadline_ = outer_ ? std::min(*outer_, deadline) : deadline;
+}
+
+XConnection::DeadlineScope::~DeadlineScope() {
+  connection_.scopeDeadline_ = outer_;
+}
+
+XConnection::TimePoint XConnection::waitDeadline() const {
+  const TimePoint own = std::chrono::steady_clock::now() + replyTimeout_;
+  return scopeDeadline_ ? std::min(own, *scopeDeadline_) : own;
+}
+
 XConnection::~XConnection() {
   drop();
 }
@@ -22,6 +37,7 @@ void XConnection::drop() {
     xcb_disconnect(connection_);
     connection_ = nullptr;
     screen_ = nullptr;
+    knownExtensions_.clear();
   }
 }
 
@@ -39,7 +55,7 @@ struct PendingConnect {
   int screenNumber = 0;
 };
 
-xcb_connection_t* connectWithin(std::chrono::milliseconds timeout, int* screenNumber) {
+xcb_connection_t* connectWithin(std::chrono::steady_clock::time_point deadline, int* screenNumber) {
   auto pending = std::make_shared<PendingConnect>();
   try {
     std::thread([pending] {
@@ -67,7 +83,7 @@ xcb_connection_t* connectWithin(std::chrono::milliseconds timeout, int* screenNu
     return xcb_connect(nullptr, screenNumber);
   }
   std::unique_lock lock(pending->mutex);
-  if (!pending->finished.wait_for(lock, timeout, [&] { return pending->done; })) {
+  if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
     pending->abandoned = true;
     return nullptr;
   }
@@ -79,7 +95,7 @@ xcb_connection_t* connectWithin(std::chrono::milliseconds timeout, int* screenNu
 
 bool XConnection::open() {
   int screenNumber = 0;
-  xcb_connection_t* c = connectWithin(replyTimeout_, &screenNumber);
+  xcb_connection_t* c = connectWithin(waitDeadline(), &screenNumber);
   if (c == nullptr) {
     lastError_ = XCB_CONN_ERROR;
     return false;
@@ -105,6 +121,10 @@ bool XConnection::open() {
 }
 
 xcb_connection_t* XConnection::get() {
+  if (scopeDeadline_ && std::chrono::steady_clock::now() >= *scopeDeadline_) {
+    lastError_ = XCB_CONN_ERROR;
+    return nullptr;
+  }
   if (connection_ != nullptr) {
     // A dead server makes the socket readable (end of file); reading it lets XCB notice. Anything
     // else that arrived unasked (errors of unchecked requests) is discarded here.
@@ -129,7 +149,7 @@ void* XConnection::awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>
     drop();
     return nullptr;
   }
-  const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
+  const TimePoint deadline = waitDeadline();
   for (;;) {
     void* reply = nullptr;
     xcb_generic_error_t* err = nullptr;
@@ -163,6 +183,18 @@ void* XConnection::awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>
       return nullptr;
     }
   }
+}
+
+const xcb_query_extension_reply_t* XConnection::extension(xcb_extension_t& ext) {
+  if (connection_ == nullptr) return nullptr;
+  if (std::find(knownExtensions_.begin(), knownExtensions_.end(), &ext) == knownExtensions_.end()) {
+    // Replies come in order: once the round trip is back, so is the extension's reply, and the
+    // lookup below finds it without waiting.
+    xcb_prefetch_extension_data(connection_, &ext);
+    if (!sync()) return nullptr;
+    knownExtensions_.push_back(&ext);
+  }
+  return xcb_get_extension_data(connection_, &ext);
 }
 
 bool XConnection::sync() {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace halvorine::x11 {
 
@@ -24,6 +26,23 @@ using XcbPtr = std::unique_ptr<T, FreeDeleter>;
 // as failed instead of hanging the helper.
 class XConnection {
  public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  // Brings the deadline of every wait on the connection (connect included) forward to `deadline`
+  // for as long as it lives, for work that has to be done by a given moment. Once that moment has
+  // passed, get() gives nullptr without sending anything, and the connection is kept.
+  class DeadlineScope {
+   public:
+    DeadlineScope(XConnection& connection, TimePoint deadline);
+    ~DeadlineScope();
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+   private:
+    XConnection& connection_;
+    std::optional<TimePoint> outer_;
+  };
+
   explicit XConnection(std::chrono::milliseconds replyTimeout = std::chrono::seconds(2));
   ~XConnection();
   XConnection(const XConnection&) = delete;
@@ -41,6 +60,14 @@ class XConnection {
   int lastErrorCode() const { return lastError_; }
   // Gives up the current connection, e.g. after a reply did not arrive in time.
   void drop();
+  // Whether a connection is open (it may have been dropped since get() returned it).
+  bool connected() const { return connection_ != nullptr; }
+
+  // The server's data on an extension, as xcb_get_extension_data gives it, but asked within the
+  // reply deadline: XCB's own lookup waits for the server without one. nullptr when the
+  // connection failed on the way (it has then been dropped). Only valid after get() returned
+  // non-null.
+  const xcb_query_extension_reply_t* extension(xcb_extension_t& ext);
 
   // Waits for the reply to a request. Returns nullptr on an X error (stored in *error when error is
   // not null), on a failed connection, or when the deadline passes (the connection is dropped).
@@ -54,8 +81,13 @@ class XConnection {
  private:
   void* awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>* error);
   bool open();
+  // The connection's own time-out from now, brought forward to the scope's deadline.
+  TimePoint waitDeadline() const;
 
   std::chrono::milliseconds replyTimeout_;
+  std::optional<TimePoint> scopeDeadline_;
+  // Extensions whose data XCB holds for the current connection.
+  std::vector<const xcb_extension_t*> knownExtensions_;
   xcb_connection_t* connection_ = nullptr;
   const xcb_screen_t* screen_ = nullptr;
   int lastError_ = 0;

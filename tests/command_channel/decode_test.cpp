@@ -2,6 +2,7 @@
 // and a document that breaks any rule gives no command at all.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "wire/input_command.h"
@@ -38,7 +39,7 @@ const DecodeCase decodeCases[] = {
     {"FractionForDouble", R"({"type":"t","x":10.25})", true},
     {"ExponentForDouble", R"({"type":"t","dy":-1e-3})", true},
     {"BooleanForDouble", R"({"type":"t","y":true})", false},
-    {"NumberOverflowingDouble", R"({"type":"t","x":1e400})", false},
+    {"NumberOverflowingDouble", R"({"type":"t","x":1e400})", true},
     {"DisplayIdMax", R"({"type":"t","displayId":4294967295})", true},
     {"DisplayIdZero", R"({"type":"t","displayId":0})", true},
     {"DisplayIdNegative", R"({"type":"t","displayId":-1})", false},
@@ -91,6 +92,26 @@ const DecodeCase decodeCases[] = {
     {"RawControlInString", "{\"type\":\"a\x01\"}", false},
     {"Comment", R"({"type":"probe"/* no */})", false},
     {"TrailingComma", R"({"type":"probe",})", false},
+    {"TrailingCommaInArray", R"({"type":"probe","a":[1,]})", false},
+    {"MissingColon", R"({"type":"probe","a" 1})", false},
+    // Numbers too large for a double: ignored where no one reads them, an infinity in a
+    // floating-point field, out of range in an integer field.
+    {"IgnoredKeyOverflowingDouble", R"({"type":"probe","note":1e400})", true},
+    {"IgnoredKeyOverflowingNegative", R"({"type":"probe","note":-1e400})", true},
+    {"IgnoredKey401DigitInteger", R"({"type":"probe","note":1)" + std::string(400, '0') + "}",
+     true},
+    {"IgnoredNestedOverflow", R"({"type":"probe","n":[{"x":1E+99999},-1e400],"m":{"a":[2e999]}})",
+     true},
+    {"DoubleField401DigitInteger", R"({"type":"t","dy":-)" + std::string(401, '9') + "}", true},
+    {"DisplayIdOverflowingDouble", R"({"type":"t","displayId":1e400})", false},
+    {"MaxWidth401DigitInteger", R"({"type":"t","maxWidth":)" + std::string(401, '9') + "}", false},
+    {"JpegQualityOverflowingNegative", R"({"type":"t","jpegQuality":-1e400})", false},
+    {"ModifiersWithOverflowingNumber", R"({"type":"t","modifiers":["shift",1e400]})", false},
+    {"TypeOverflowingNumber", R"({"type":1e400})", false},
+    {"TopLevelOverflowingNumber", "1e400", false},
+    {"IgnoredKeyLeadingZero", R"({"type":"probe","note":01})", false},
+    {"IgnoredKeyExponentWithoutDigits", R"({"type":"probe","note":1e})", false},
+    {"IgnoredKeyLoneMinus", R"({"type":"probe","note":-})", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, DecodeValidity, ::testing::ValuesIn(decodeCases),
@@ -158,6 +179,22 @@ TEST(Decode, LaterDuplicateKeyCounts) {
   EXPECT_EQ(c->type, "b");
   EXPECT_FALSE(c->x);
   EXPECT_EQ(c->modifiers, (std::vector<std::string>{"b"}));
+}
+
+TEST(Decode, NumbersBeyondDoubleRangeBecomeInfinitiesOfTheirSign) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const std::string digits(401, '7');
+  auto c = decodeInputCommand(R"({"type":"t","x":1e400,"y":-1E+400,"dx":)" + digits + R"(,"dy":-)" +
+                              digits + "}");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->x, inf);
+  EXPECT_EQ(c->y, -inf);
+  EXPECT_EQ(c->dx, inf);
+  EXPECT_EQ(c->dy, -inf);
+  // Too small to tell from zero is zero, as before.
+  c = decodeInputCommand(R"({"type":"t","x":1e-400})");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->x, 0.0);
 }
 
 TEST(Decode, DeeplyNestedUnknownValueNeedsNoTree) {

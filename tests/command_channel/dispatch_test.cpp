@@ -52,15 +52,15 @@ class InertDesktop : public DesktopServices {
 class NoCapturePlatform : public CapturePlatform {
  public:
   bool systemVersionAtLeast(int, int, int) override { return false; }
-  uint32_t mainDisplayId() override { return 1; }
-  Rect displayBounds(uint32_t) override { return Rect::null(); }
-  void getShareableContent(bool, bool, ShareableContentCompletion completion) override {
+  uint32_t mainDisplayId(Deadline) override { return 1; }
+  Rect displayBounds(uint32_t, Deadline) override { return Rect::null(); }
+  void getShareableContent(bool, bool, Deadline, ShareableContentCompletion completion) override {
     completion(std::nullopt, PlatformError{-1});
   }
   std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay&) override {
     return nullptr;
   }
-  void captureImage(std::shared_ptr<ContentFilter>, const StreamConfiguration&,
+  void captureImage(std::shared_ptr<ContentFilter>, const StreamConfiguration&, Deadline,
                     ScreenshotCompletion completion) override {
     completion(nullptr, PlatformError{-1});
   }
@@ -68,7 +68,7 @@ class NoCapturePlatform : public CapturePlatform {
     return std::nullopt;
   }
   uint64_t uptimeNanoseconds() override { return 0; }
-  Point currentMouseLocation() override { return {}; }
+  Point currentMouseLocation(Deadline) override { return {}; }
 };
 
 struct Gate : ::testing::Test {

@@ -163,6 +163,45 @@ TEST(OnDisplay, ModesInputsAndStatuses) {
   EXPECT_EQ(status.exitStatus, 0);
 }
 
+TEST(OnDisplay, NumbersBeyondDoubleRange) {
+  XvfbServer server;  // 1280 x 800
+  const std::string digits(401, '9');
+  const std::string encodeFailed = R"({"ok":false,"reason":"json_encode_failed"})"
+                                   "\n";
+  auto at = [](const char* type, const char* x, const char* y) {
+    return std::string(R"({"applied":true,"ok":true,"trusted":true,"type":")") + type +
+           R"(","x":)" + x + R"(,"y":)" + y + "}\n";
+  };
+  const std::pair<std::string, std::string> exchanges[] = {
+      {R"({"type":"probe","note":1e400,"n":[-)" + digits + "]}", probeOk},
+      {R"({"type":"scroll","dy":-1e400})",
+       R"({"applied":true,"ok":true,"trusted":true,"type":"scroll"})"
+       "\n"},
+      // A fraction beyond the display is limited to its edge.
+      {R"({"type":"mouse_move","coordinateSpace":"normalized","x":0.25,"y":-1e400})",
+       at("mouse_move", "320", "0")},
+      // The pointer goes as far as it can; the point asked for cannot be written.
+      {R"({"type":"mouse_move","x":1e400,"y":7})", encodeFailed},
+      {R"({"type":"mouse_delta"})", at("mouse_delta", "1279", "7")},
+      {R"({"type":"mouse_delta","dx":-)" + digits + "}", encodeFailed},
+      {R"({"type":"mouse_delta"})", at("mouse_delta", "0", "7")},
+      {R"({"type":"mouse_move","x":1,"y":1,"displayId":1e400})",
+       channelFailure("invalid_input_command", true)},
+  };
+  ChildProcess child({helper, "--stream"}, onDisplay(server));
+  for (const auto& [request, answer] : exchanges) {
+    ASSERT_TRUE(child.write(request + "\n"));
+    EXPECT_EQ(child.readLine(10s).value_or("<no answer>") + "\n", answer) << request;
+  }
+  child.closeStdin();
+  EXPECT_EQ(child.wait(10s), 0);
+  EXPECT_EQ(child.err(), "");
+  // The writer's rule: the status stays the one of the answer that could not be written.
+  expectRun(
+      {"OneShotEncodeFailed", {}, R"({"type":"mouse_move","x":-1e400,"y":1})", encodeFailed, 0},
+      onDisplay(server));
+}
+
 TEST(OnDisplay, PermissionStatusWithStreamNeverReadsInput) {
   XvfbServer server;
   // Standard input stays open and empty: a helper that read it would never finish.

@@ -2,6 +2,7 @@
 // check of the channel's own failure answers, and a reader that goes away.
 #include "command_channel/modes.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -127,6 +128,35 @@ TEST(OneShot, StatusesAndLines) {
     const Outcome r = run(Mode::oneShot, c.input, services);
     EXPECT_EQ(r.status, c.status) << c.input;
     EXPECT_EQ(r.out, c.out) << c.input;
+  }
+}
+
+TEST(OneShot, AnswerThatDoesNotGoOutWholeEndsWithOutputClosed) {
+  signal(SIGPIPE, SIG_IGN);
+  struct Case {
+    const char* name;
+    std::string input;
+    bool readerGone;  // otherwise the reader is there but takes nothing
+  };
+  const Case cases[] = {
+      {"line longer than the pipe holds", R"({"type":")" + std::string(1 << 20, 'k') + R"("})",
+       false},
+      {"reader gone, request ok", R"({"type":"ok"})", true},
+      {"reader gone, request failed", R"({"type":"fail"})", true},
+      {"reader gone, input invalid", "nope", true},
+      {"reader gone, input empty", "", true},
+  };
+  for (const Case& c : cases) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+    if (c.readerGone) close(p[0]);
+    FakeServices services;
+    const int in = memoryFile(c.input);
+    AnswerOutput out(p[1], std::chrono::milliseconds(50));
+    EXPECT_EQ(runOneShot(services, in, out), exitOutputClosed) << c.name;
+    close(in);
+    close(p[1]);
+    if (!c.readerGone) close(p[0]);
   }
 }
 

@@ -121,6 +121,19 @@ TEST(HostFaults, HelperEndsWhenHostStopsReadingLargeAnswers) {
   EXPECT_EQ(helper.err(), "");
 }
 
+TEST(HostFaults, OneShotAnswerCutShortByAStalledHostEndsWithStatusFour) {
+  XvfbServer server;
+  // An unknown key name is echoed in the answer: a line far longer than the pipe holds.
+  ChildProcess helper({binaryPath("HalvorineInputHelper")}, onDisplay(server.display()));
+  ASSERT_TRUE(helper.write(R"({"type":"key_tap","key":")" + std::string(1 << 20, 'q') + "\"}"));
+  helper.closeStdin();
+  // The host reads nothing until the helper has given up on it (30 s without progress).
+  EXPECT_EQ(helper.wait(90s), 4);
+  EXPECT_EQ(helper.err(), "");
+  // Only the first part of the line is there, without its line feed.
+  EXPECT_EQ(helper.readLine(5s), std::nullopt);
+}
+
 TEST(HostileInput, VeryLongLineIsAnsweredOnce) {
   RunOptions options = withoutDisplay();
   std::string line = R"({"type":"probe","padding":")" + std::string(32 << 20, 'x') + "\"}\n";

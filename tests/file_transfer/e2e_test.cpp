@@ -83,6 +83,11 @@ TEST_F(FileTransferHelper, DecodingFailuresAndDispatch) {
       {"final line feed", request("read_quarantine", f).dump() + "\n", "inspected"},
       {"raw NUL and more after the object",
        request("read_quarantine", f).dump() + std::string("\0garbage", 8), "invalid_request"},
+      {"number beyond double range in an unknown key",
+       R"({"operation":"read_quarantine","sourcePath":")" + f + R"(","x":1e400,"n":-)" +
+           std::string(401, '9') + "}",
+       "inspected"},
+      {"byte order mark", "\xEF\xBB\xBF" + request("read_quarantine", f).dump(), "invalid_request"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

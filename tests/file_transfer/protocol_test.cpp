@@ -42,6 +42,21 @@ TEST(DecodeRequest, AcceptsOnlyObjectsWithAStringOperationAndStringOrNullPaths) 
       {"comment", "{\"operation\":\"x\"} // c", false},
       {"raw NUL after the object", std::string("{\"operation\":\"x\"}\0{", 19), false},
       {"raw NUL as white space", std::string("\0{\"operation\":\"x\"}", 18), false},
+      {"byte order mark", "\xEF\xBB\xBF{\"operation\":\"x\"}", false},
+      {"byte order mark after white space", " \xEF\xBB\xBF{\"operation\":\"x\"}", false},
+      {"number beyond double range in an unknown key", R"({"operation":"x","x":1e400})", true},
+      {"negative one, nested", R"({"operation":"x","a":[{"b":-1e400}],"c":1E+99999})", true},
+      {"401-digit integer in an unknown key",
+       R"({"operation":"x","n":)" + std::string(401, '9') + "}", true},
+      {"number beyond double range as a path", R"({"operation":"x","sourcePath":1e400})", false},
+      {"number beyond double range as operation", R"({"operation":-1e400})", false},
+      {"malformed number in an unknown key", R"({"operation":"x","n":01})", false},
+      {"exponent without digits in an unknown key", R"({"operation":"x","n":1e})", false},
+      {"trailing comma", R"({"operation":"x",})", false},
+      {"later duplicate of the wrong type", R"({"operation":"x","sourcePath":"/a","sourcePath":1})",
+       false},
+      {"earlier duplicates of the wrong type",
+       R"({"operation":null,"operation":"x","sourcePath":[1],"sourcePath":"/a"})", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(kind(decodeRequest(c.input)), c.decodes ? "request" : "invalid_request") << c.name;

@@ -169,16 +169,34 @@ class Sandbox {
   }
 
  private:
-  // Every string in the request (the text itself if it is no JSON), except the four operation
-  // words, which belong to the answer's own vocabulary.
+  // Every string in the request, except the four operation words, which belong to the answer's
+  // own vocabulary.
   static std::vector<std::string> requestValues(const std::string& request) {
     std::vector<std::string> values;
+    static const std::set<std::string> words = {"move_no_replace", "replace_atomically",
+                                                "apply_quarantine", "read_quarantine"};
     auto j = nlohmann::json::parse(request, nullptr, false);
-    if (j.is_discarded()) return {request};
+    if (j.is_discarded()) {
+      // Text the library cannot read whole (not JSON, or a number beyond the range of a double):
+      // every string literal in it as written, or the whole text if it holds none.
+      for (std::size_t i = request.find('"'); i != std::string::npos;
+           i = request.find('"', i + 1)) {
+        std::string literal;
+        for (++i; i < request.size() && request[i] != '"'; ++i) {
+          if (request[i] == '\\' && i + 1 < request.size()) literal += request[i++];
+          literal += request[i];
+        }
+        if (!words.count(literal) && literal != "operation" && literal != "sourcePath" &&
+            literal != "destinationPath") {
+          values.push_back(literal);
+        }
+        if (i >= request.size()) break;
+      }
+      if (values.empty()) values.push_back(request);
+      return values;
+    }
     std::function<void(const nlohmann::json&, const std::string&)> walk =
         [&](const nlohmann::json& v, const std::string& key) {
-          static const std::set<std::string> words = {"move_no_replace", "replace_atomically",
-                                                      "apply_quarantine", "read_quarantine"};
           if (v.is_string() && !(key == "operation" && words.count(v.get<std::string>()))) {
             values.push_back(v.get<std::string>());
           }

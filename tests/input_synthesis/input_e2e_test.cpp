@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <utf8proc.h>
+#include <xkbcommon/xkbcommon.h>
+
 #include <memory>
 
 #include "process.h"
@@ -364,6 +367,79 @@ TEST(InputEndToEndKeymap, TextOnAKeymapWithoutFreeKeycodes) {
   const json answer = s.ask({{"type", "text_input"}, {"text", text}});
   EXPECT_EQ(answer["ok"], true);
   EXPECT_EQ(XEventRecorder::typedText(s.recorder.take()), text);
+}
+
+// Text arrives exactly as sent, and a key tap names a key, whatever layout, group and lock state
+// the keyboard is in. Each case sets its keymap with setxkbmap and its locks through XKB, as a
+// layout switch and the Caps Lock and Num Lock keys do; the request must leave both as they were.
+TEST(InputEndToEndLayouts, TextArrivesExactlyOnEveryLayoutAndLockState) {
+  Session s;
+  constexpr int capsLock = XCB_MOD_MASK_LOCK;
+  constexpr int numLock = XCB_MOD_MASK_2;
+  const std::string mixed = "Ab\u0444\u0416 \u00e9\u00c9 \U0001F600 1+2";
+  const struct {
+    const char* layouts;
+    int group;
+    int locks;
+    json request;
+    std::string received;
+  } cases[] = {
+      // The second group locked: its keys give Cyrillic, so Latin letters need keys of their own.
+      {"us,ru", 1, 0, {{"type", "text_input"}, {"text", "ab"}}, "ab"},
+      {"us,ru", 1, 0, {{"type", "text_input"}, {"text", mixed}}, mixed},
+      {"us,ru", 1, capsLock, {{"type", "text_input"}, {"text", mixed}}, mixed},
+      {"us,ru",
+       1,
+       capsLock | numLock,
+       {{"type", "text_input"}, {"text", "ab\u0444\u0424 19"}},
+       "ab\u0444\u0424 19"},
+      {"us,ru", 0, capsLock, {{"type", "text_input"}, {"text", mixed}}, mixed},
+      {"us",
+       0,
+       capsLock,
+       {{"type", "text_input"}, {"text", "Hello, World! a~z \u00e0\u0101\u0430"}},
+       "Hello, World! a~z \u00e0\u0101\u0430"},
+      {"us", 0, numLock, {{"type", "text_input"}, {"text", "123 *-+ abc"}}, "123 *-+ abc"},
+      {"us,de",
+       1,
+       0,
+       {{"type", "text_input"}, {"text", "zy@\u00e4\u00c4\u00df"}},
+       "zy@\u00e4\u00c4\u00df"},
+      {"us,de",
+       1,
+       capsLock | numLock,
+       {{"type", "text_input"}, {"text", "zY@\u00e4\u00c4\u00df"}},
+       "zY@\u00e4\u00c4\u00df"},
+      // A key tap presses the key its code names: on the Russian group the "a" key types the
+      // Russian letter that group has there.
+      {"us,ru", 1, 0, {{"type", "key_tap"}, {"key", "a"}}, "\u0444"},
+      {"us,ru", 1, capsLock, {{"type", "key_tap"}, {"key", "a"}}, "\u0424"},
+      {"us,ru", 0, 0, {{"type", "key_tap"}, {"key", "a"}}, "a"},
+  };
+  const std::string& display = s.server.display();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.layouts) + " group " + std::to_string(c.group) + " locks " +
+                 std::to_string(c.locks) + " " + c.request.dump());
+    const RunResult r = runProcess({"setxkbmap", "-layout", c.layouts}, onDisplay(display));
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const XState::KeyboardLocks locks{c.group, c.locks};
+    ASSERT_TRUE(XState::lockKeyboard(display, locks));
+    s.mapping = XState::keyboardMapping(display);
+    s.recorder.clear();
+    const json answer = s.ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    const std::vector<RecordedEvent> events = s.recorder.take();
+    EXPECT_EQ(XEventRecorder::typedText(events), c.received);
+    EXPECT_EQ(XState::keyboardLocks(display), locks);
+    // Where Caps Lock reaches a key, each client turns it to upper case by its own rules; a text
+    // key may only meet it with a character that upper case leaves as it is.
+    for (const RecordedEvent& e : events) {
+      const auto cp = static_cast<utf8proc_int32_t>(xkb_keysym_to_utf32(e.keysym));
+      if (e.type == XCB_KEY_PRESS && e.lockUnused && c.request["type"] == "text_input") {
+        EXPECT_EQ(utf8proc_toupper(cp), cp) << XEventRecorder::keysymName(e.keysym);
+      }
+    }
+  }
 }
 
 TEST(InputEndToEndOneShot, ClickAsOneProcess) {

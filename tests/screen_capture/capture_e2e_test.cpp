@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -371,6 +372,122 @@ TEST(CaptureE2E, StoppedServerTimesOutAndTheNextCaptureIsServed) {
   ASSERT_TRUE(child.write(request));
   const json next = json::parse(child.readLine(40s).value_or("{}"));
   EXPECT_EQ(next.at("ok"), true) << next.dump();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.err(), "");
+}
+
+// Hosts size their watchdogs to the documented bound: a capture is answered within 10.5 s of its
+// line, however the server fails. The bound is the requirement itself; the helper keeps a margin
+// under it for a loaded machine.
+constexpr auto answerBound = 10500ms;
+
+TEST(CaptureE2E, StoppedServerIsAnsweredWithinTheBound) {
+  struct Case {
+    const char* name;
+    bool servedBefore;  // false: the capture is the helper's first contact with the server
+    std::string request;
+  };
+  const Case cases[] = {
+      {"mid-stream, main display", true, R"({"type":"capture_frame"})"},
+      {"first contact, main display", false, R"({"type":"capture_frame"})"},
+      {"first contact, display named", false, R"({"type":"capture_frame","displayId":1})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XvfbServer x({800, 600, 24, {}});
+    ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
+    if (c.servedBefore) {
+      ASSERT_TRUE(child.write(c.request + "\n"));
+      ASSERT_EQ(json::parse(child.readLine().value_or("{}")).at("ok"), true);
+    }
+    ASSERT_EQ(kill(x.pid(), SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(child.write(c.request + "\n"));
+    const auto line = child.readLine(40s);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    kill(x.pid(), SIGCONT);
+    ASSERT_TRUE(line);
+    const json timedOut = json::parse(*line);
+    EXPECT_EQ(timedOut.at("reason"), "screencapturekit_capture_timeout") << *line;
+    // The pointer could not be read in time either.
+    EXPECT_EQ(timedOut.at("x"), 0);
+    EXPECT_EQ(timedOut.at("y"), 0);
+    EXPECT_GE(waited, 10s);
+    EXPECT_LT(waited, answerBound);
+
+    ASSERT_TRUE(child.write(c.request + "\n"));
+    const json next = json::parse(child.readLine(40s).value_or("{}"));
+    EXPECT_EQ(next.value("ok", false), true) << next.dump();
+    child.closeStdin();
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.err(), "");
+  }
+}
+
+// A full-screen window of one colour.
+class Backdrop {
+ public:
+  Backdrop(const XvfbServer& server, uint32_t rgb) {
+    c_ = xcb_connect(server.display().c_str(), nullptr);
+    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
+    xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    window_ = xcb_generate_id(c_);
+    const uint32_t values[] = {rgb, 1};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, s->root, 0, 0, s->width_in_pixels,
+                      s->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c_, window_);
+    paint(rgb);
+  }
+  ~Backdrop() { xcb_disconnect(c_); }
+  // Returns once the server has painted it.
+  void paint(uint32_t rgb) {
+    xcb_change_window_attributes(c_, window_, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(c_, 0, window_, 0, 0, 0, 0);
+    free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+  }
+
+ private:
+  xcb_connection_t* c_ = nullptr;
+  xcb_window_t window_ = 0;
+};
+
+// A frame that the server finishes after its request timed out never reached the host; the next
+// capture of the same picture must carry it in full, not call it unchanged.
+TEST(CaptureE2E, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
+  XvfbServer x({640, 480, 24, {}});
+  Backdrop screen(x, 0x000000);
+  ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
+  const std::string request = R"({"type":"capture_frame","suppressUnchanged":true})"
+                              "\n";
+  auto ask = [&] {
+    EXPECT_TRUE(child.write(request));
+    return json::parse(child.readLine(40s).value_or("{}"));
+  };
+  const json black = ask();
+  ASSERT_EQ(black.at("ok"), true) << black.dump();
+  ASSERT_TRUE(black.contains("frameBase64"));
+
+  screen.paint(0xff0000);
+  ASSERT_EQ(kill(x.pid(), SIGSTOP), 0);
+  const json stalled = ask();
+  // Resumed: the screen read that was waiting is answered now, long after its request gave up.
+  kill(x.pid(), SIGCONT);
+  EXPECT_EQ(stalled.value("reason", ""), "screencapturekit_capture_timeout") << stalled.dump();
+
+  const json red = ask();
+  ASSERT_EQ(red.value("ok", false), true) << red.dump();
+  EXPECT_EQ(red.at("frameUnchanged"), false);
+  ASSERT_TRUE(red.contains("frameBase64"));
+  const Picture p = decodeJpeg(base64Decode(red.at("frameBase64").get<std::string>()));
+  ASSERT_GT(p.width, 0);
+  const uint8_t* centre = &p.bgrx[(static_cast<size_t>(p.height / 2) * p.width + p.width / 2) * 4];
+  EXPECT_GT(centre[2], 200);  // red
+  EXPECT_LT(centre[1], 50);
+  EXPECT_LT(centre[0], 50);
+  // Now the host has the red frame.
+  EXPECT_EQ(ask().value("frameUnchanged", false), true);
+  child.closeStdin();
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(child.err(), "");
 }

@@ -4,7 +4,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/capture_platform.h"
@@ -48,6 +50,10 @@ class FakeCapturePlatform final : public CapturePlatform {
   Point pointer{12, 34};
   // When set, every clock reading advances the clock by this many nanoseconds.
   uint64_t clockStep = 0;
+  // A display that has stopped answering: the display query and the pointer read wait until their
+  // deadline and come back with nothing (display 0, pointer (0, 0)).
+  bool displayQueryStalls = false;
+  bool pointerStalls = false;
 
   // What the platform saw (read after a request has returned, or under the platform's mutex).
   int listings = 0;
@@ -58,6 +64,8 @@ class FakeCapturePlatform final : public CapturePlatform {
   std::optional<std::thread::id> encoderThread;
   // Screenshot completions that were never called (Screenshot::never), oldest first.
   std::vector<ScreenshotCompletion> held;
+  // Every call that was given a deadline, in order: its name and the deadline.
+  std::vector<std::pair<std::string, Deadline>> deadlines;
   mutable std::mutex mutex;
 
   FakeCapturePlatform() : thread_([this] { run(); }) {}
@@ -97,13 +105,22 @@ class FakeCapturePlatform final : public CapturePlatform {
   bool systemVersionAtLeast(int major, int minor, int patch) override {
     return versionOk && major == 14 && minor == 0 && patch == 0;
   }
-  uint32_t mainDisplayId() override { return mainId; }
-  Rect displayBounds(uint32_t id) override {
+  uint32_t mainDisplayId(Deadline deadline) override {
+    note("mainDisplayId", deadline);
+    if (displayQueryStalls) {
+      std::this_thread::sleep_until(deadline);
+      return 0;
+    }
+    return mainId;
+  }
+  Rect displayBounds(uint32_t id, Deadline deadline) override {
+    note("displayBounds", deadline);
     auto it = bounds.find(id);
     return it == bounds.end() ? Rect::null() : it->second;
   }
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                           ShareableContentCompletion completion) override {
+                           Deadline deadline, ShareableContentCompletion completion) override {
+    note("getShareableContent", deadline);
     {
       std::lock_guard lock(mutex);
       ++listings;
@@ -121,7 +138,8 @@ class FakeCapturePlatform final : public CapturePlatform {
     return std::make_shared<Filter>(display.displayId);
   }
   void captureImage(std::shared_ptr<ContentFilter> filter, const StreamConfiguration& configuration,
-                    ScreenshotCompletion completion) override {
+                    Deadline deadline, ScreenshotCompletion completion) override {
+    note("captureImage", deadline);
     {
       std::lock_guard lock(mutex);
       ++screenshots;
@@ -164,9 +182,21 @@ class FakeCapturePlatform final : public CapturePlatform {
     fakeClock_ += clockStep;
     return fakeClock_;
   }
-  Point currentMouseLocation() override { return pointer; }
+  Point currentMouseLocation(Deadline deadline) override {
+    note("currentMouseLocation", deadline);
+    if (pointerStalls) {
+      std::this_thread::sleep_until(deadline);
+      return {};
+    }
+    return pointer;
+  }
 
  private:
+  void note(const char* call, Deadline deadline) {
+    std::lock_guard lock(mutex);
+    deadlines.emplace_back(call, deadline);
+  }
+
   void post(std::function<void()> job) {
     {
       std::lock_guard lock(queueMutex_);

@@ -435,6 +435,124 @@ TEST_F(ScreenCaptureTest, LateCompletionAfterTimeOutIsHarmless) {
   EXPECT_EQ(third.frameUnchanged, true);
 }
 
+// The stored hash is that of the last frame the host received. A frame that completes after its
+// request timed out never reached the host, so the same picture must come again in full.
+TEST_F(ScreenCaptureTest, LateFrameIsNotTheOneTheNextFrameIsComparedWith) {
+  InputCommand suppress = captureCommand();
+  suppress.suppressUnchanged = true;
+  platform.content = 0;  // black
+  ASSERT_TRUE(run(suppress).frameBase64);
+
+  platform.content = 200;  // the screen turns red, and the display stalls
+  platform.screenshot = FakeCapturePlatform::Screenshot::never;
+  expectFailure(run(suppress), "screencapturekit_capture_timeout");
+  platform.releaseHeld(0, 1280, 720, 200);
+  platform.drain();  // the late red frame has been encoded and hashed
+
+  platform.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  const HelperOutput red = run(suppress);
+  ASSERT_TRUE(red.ok);
+  EXPECT_EQ(red.frameUnchanged, false);
+  EXPECT_TRUE(red.frameBase64);
+  // Now the host has the red frame.
+  EXPECT_EQ(run(suppress).frameUnchanged, true);
+}
+
+TEST_F(ScreenCaptureTest, LateRecordDoesNotAnswerALaterRequest) {
+  platform.screenshot = FakeCapturePlatform::Screenshot::never;
+  expectFailure(run(), "screencapturekit_capture_timeout");
+  InputCommand suppress = captureCommand();
+  suppress.suppressUnchanged = true;
+  std::thread late([&] {
+    // Once the second request waits, the first one's frame arrives.
+    for (;;) {
+      {
+        std::lock_guard lock(platform.mutex);
+        if (platform.held.size() == 2) break;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    platform.releaseHeld(0, 1280, 720, 7);
+  });
+  const HelperOutput second = run(suppress);
+  late.join();
+  expectFailure(second, "screencapturekit_capture_timeout");
+  platform.drain();
+
+  platform.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  const HelperOutput third = run(suppress);
+  EXPECT_EQ(third.frameUnchanged, false);
+  EXPECT_TRUE(third.frameBase64);
+}
+
+TEST_F(ScreenCaptureTest, EveryPlatformCallOfARequestGetsTheSameDeadline) {
+  platform.encoderFails = true;  // a failure record read on the platform's thread as well
+  const auto before = std::chrono::steady_clock::now();
+  run();
+  const auto after = std::chrono::steady_clock::now();
+  platform.encoderFails = false;
+  platform.screenshot = FakeCapturePlatform::Screenshot::never;
+  const auto before2 = std::chrono::steady_clock::now();
+  run();  // cached target; the time-out reads the pointer on the waiting thread
+  const auto after2 = std::chrono::steady_clock::now();
+
+  std::vector<std::string> calls;
+  for (const auto& [call, deadline] : platform.deadlines) calls.push_back(call);
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"mainDisplayId", "getShareableContent", "displayBounds",
+                                      "captureImage", "currentMouseLocation", "mainDisplayId",
+                                      "captureImage", "currentMouseLocation"}));
+  const auto budget = ScreenCapture::defaultAnswerBudget;
+  for (size_t i = 0; i < platform.deadlines.size(); ++i) {
+    const Deadline d = platform.deadlines[i].second;
+    const bool first = i < 5;
+    EXPECT_EQ(d, platform.deadlines[first ? 0 : 5].second) << calls[i];
+    EXPECT_GE(d, (first ? before : before2) + budget) << calls[i];
+    EXPECT_LE(d, (first ? after : after2) + budget) << calls[i];
+  }
+}
+
+// A display that stops answering may hold every call until its deadline; the answer still comes
+// within the budget, with the pointer it could not read as (0, 0).
+TEST(ScreenCaptureBudget, StalledDisplayIsAnsweredWithinTheBudget) {
+  struct Case {
+    const char* name;
+    bool cachedTarget;
+    bool displayQueryStalls;
+    bool pointerStalls;
+    std::chrono::milliseconds atLeast;
+    Point pointer;
+  };
+  const Case cases[] = {
+      {"screenshot never completes", true, false, false, 300ms, {12, 34}},
+      {"pointer stalls after the time-out", true, false, true, 500ms, {0, 0}},
+      {"first contact: display query and pointer stall", false, true, true, 500ms, {0, 0}},
+      {"display query stalls, pointer answers", false, true, false, 300ms, {12, 34}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCapturePlatform p;
+    ScreenCapture sc(p, 300ms, 500ms);
+    if (c.cachedTarget) {
+      ASSERT_TRUE(sc.captureMacFrame(captureCommand()).ok);
+    }
+    p.screenshot = FakeCapturePlatform::Screenshot::never;
+    p.displayQueryStalls = c.displayQueryStalls;
+    p.pointerStalls = c.pointerStalls;
+    const auto start = std::chrono::steady_clock::now();
+    const HelperOutput r = sc.captureMacFrame(captureCommand());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.reason, "screencapturekit_capture_timeout");
+    EXPECT_EQ(r.x, c.pointer.x);
+    EXPECT_EQ(r.y, c.pointer.y);
+    // The stall of the display query comes out of the screenshot's wait, not on top of it.
+    EXPECT_GE(took, c.atLeast - 5ms);
+    EXPECT_LT(took, 500ms + 250ms);
+    p.displayQueryStalls = false;
+    p.drain();
+  }
+}
+
 TEST(ScreenCaptureLifetime, CompletionOutlivesTheCaptureObject) {
   FakeCapturePlatform p;
   p.screenshot = FakeCapturePlatform::Screenshot::never;

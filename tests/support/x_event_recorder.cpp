@@ -1,9 +1,16 @@
 #include "x_event_recorder.h"
 
 #include <poll.h>
+#include <xkbcommon/xkbcommon-x11.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <cstdlib>
 #include <cstring>
+
+// The XKB header names a member "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace halvorine::testing {
 
@@ -27,11 +34,39 @@ xcb_connection_t* connect(const std::string& display) {
   return c;
 }
 
+// A connection with the XKB extension set up, or nullptr.
+xcb_connection_t* connectXkb(const std::string& display) {
+  xcb_connection_t* c = connect(display);
+  if (c != nullptr &&
+      xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                  XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr,
+                                  nullptr) == 0) {
+    xcb_disconnect(c);
+    return nullptr;
+  }
+  return c;
+}
+
 }  // namespace
 
 XEventRecorder::XEventRecorder(const std::string& display) {
   connection_ = connect(display);
   if (connection_ == nullptr) return;
+  if (xkb_x11_setup_xkb_extension(
+          connection_, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+          XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &xkbEventBase_, nullptr) == 0) {
+    xcb_disconnect(connection_);
+    connection_ = nullptr;
+    return;
+  }
+  keyboardDevice_ = xkb_x11_get_core_keyboard_device_id(connection_);
+  context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  // Told of every new keymap, whether set through XKB or the core protocol.
+  constexpr uint16_t events =
+      XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+  const xcb_xkb_select_events_details_t details{};
+  xcb_xkb_select_events_aux(connection_, static_cast<xcb_xkb_device_spec_t>(keyboardDevice_),
+                            events, 0, events, 0xff, 0xff, &details);
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
   window_ = xcb_generate_id(connection_);
   const uint32_t mask = XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
@@ -51,32 +86,37 @@ XEventRecorder::XEventRecorder(const std::string& display) {
 XEventRecorder::~XEventRecorder() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  if (state_ != nullptr) xkb_state_unref(state_);
+  if (keymap_ != nullptr) xkb_keymap_unref(keymap_);
+  if (context_ != nullptr) xkb_context_unref(context_);
   if (connection_ != nullptr) xcb_disconnect(connection_);
 }
 
 void XEventRecorder::refreshMapping() {
-  const xcb_setup_t* setup = xcb_get_setup(connection_);
-  const uint8_t count = static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-  Freed reply(xcb_get_keyboard_mapping_reply(
-      connection_, xcb_get_keyboard_mapping(connection_, setup->min_keycode, count), nullptr));
-  if (!reply) return;
-  minKeycode_ = setup->min_keycode;
-  perKeycode_ = reply->keysyms_per_keycode;
-  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.p);
-  keysyms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.p));
+  if (context_ == nullptr) return;
+  xkb_keymap* keymap = xkb_x11_keymap_new_from_device(context_, connection_, keyboardDevice_,
+                                                      XKB_KEYMAP_COMPILE_NO_FLAGS);
+  if (keymap == nullptr) return;
+  if (state_ != nullptr) xkb_state_unref(state_);
+  if (keymap_ != nullptr) xkb_keymap_unref(keymap_);
+  keymap_ = keymap;
+  state_ = xkb_state_new(keymap_);
 }
 
-uint32_t XEventRecorder::keysymOf(uint8_t keycode, uint16_t state) const {
-  if (perKeycode_ == 0 || keycode < minKeycode_) return 0;
-  const size_t base = static_cast<size_t>(keycode - minKeycode_) * perKeycode_;
-  if (base + perKeycode_ > keysyms_.size()) return 0;
-  // Core protocol rules for group 1: Shift selects the second keysym; a missing second keysym
-  // repeats the first.
-  const bool shift = (state & XCB_MOD_MASK_SHIFT) != 0;
-  const uint32_t first = keysyms_[base];
-  const uint32_t second = perKeycode_ > 1 ? keysyms_[base + 1] : 0;
-  if (shift && second != 0) return second;
-  return first;
+uint32_t XEventRecorder::keysymOf(uint8_t keycode, uint16_t state, bool* lockUnused) const {
+  if (state_ == nullptr) return 0;
+  // The event's state: the real modifiers in the low byte, the group in bits 13 and 14.
+  xkb_state_update_mask(state_, state & 0xff, 0, 0, 0, 0, (state >> 13) & 0x03);
+  const xkb_mod_index_t lock = xkb_keymap_mod_get_index(keymap_, XKB_MOD_NAME_CAPS);
+  *lockUnused = (state & XCB_MOD_MASK_LOCK) != 0 &&
+                xkb_state_mod_index_is_consumed(state_, keycode, lock) == 0;
+  return xkb_state_key_get_one_sym(state_, keycode);
+}
+
+uint32_t XEventRecorder::baseKeysymOf(uint8_t keycode) const {
+  if (keymap_ == nullptr) return 0;
+  const xkb_keysym_t* syms = nullptr;
+  return xkb_keymap_key_get_syms_by_level(keymap_, keycode, 0, 0, &syms) > 0 ? syms[0] : 0;
 }
 
 void XEventRecorder::run() {
@@ -98,7 +138,13 @@ void XEventRecorder::run() {
     while (xcb_generic_event_t* e = settling ? xcb_poll_for_queued_event(connection_)
                                              : xcb_poll_for_event(connection_)) {
       const uint8_t type = e->response_type & 0x7f;
-      if (type == XCB_MAPPING_NOTIFY) {
+      if (type == xkbEventBase_) {
+        // XKB events carry their own type in the second byte.
+        const uint8_t xkbType = reinterpret_cast<const uint8_t*>(e)[1];
+        if (xkbType == XCB_XKB_MAP_NOTIFY || xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY) {
+          refreshMapping();
+        }
+      } else if (type == XCB_MAPPING_NOTIFY) {
         auto* m = reinterpret_cast<xcb_mapping_notify_event_t*>(e);
         if (m->request == XCB_MAPPING_KEYBOARD) refreshMapping();
       } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE || type == XCB_BUTTON_PRESS ||
@@ -107,8 +153,8 @@ void XEventRecorder::run() {
         auto* k = reinterpret_cast<xcb_key_press_event_t*>(e);
         RecordedEvent r{type, k->detail, k->state, k->root_x, k->root_y, 0, 0};
         if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
-          r.keysym = keysymOf(k->detail, k->state);
-          r.baseKeysym = keysymOf(k->detail, 0);
+          r.keysym = keysymOf(k->detail, k->state, &r.lockUnused);
+          r.baseKeysym = baseKeysymOf(k->detail);
         }
         std::lock_guard lock(mutex_);
         events_.push_back(r);
@@ -174,15 +220,13 @@ std::string XEventRecorder::typedText(const std::vector<RecordedEvent>& events) 
   };
   for (const RecordedEvent& e : events) {
     if (e.type != XCB_KEY_PRESS) continue;
-    const uint32_t s = e.keysym;
-    if (s == 0xff0d) {
+    const uint32_t cp = xkb_keysym_to_utf32(e.keysym);
+    if (e.keysym == XKB_KEY_Return) {
       append('\n');
-    } else if (s == 0xff09) {
+    } else if (e.keysym == XKB_KEY_Tab) {
       append('\t');
-    } else if ((s >= 0x20 && s <= 0x7e) || (s >= 0xa0 && s <= 0xff)) {
-      append(s);
-    } else if ((s & 0xff000000) == 0x01000000) {
-      append(s & 0x00ffffff);
+    } else if (cp >= 0x20 && cp != 0x7f) {
+      append(cp);
     }
   }
   return text;
@@ -288,6 +332,30 @@ uint32_t XState::atom(const std::string& display, const std::string& name) {
   const uint32_t atom = reply ? reply->atom : 0;
   xcb_disconnect(c);
   return atom;
+}
+
+XState::KeyboardLocks XState::keyboardLocks(const std::string& display) {
+  KeyboardLocks locks;
+  xcb_connection_t* c = connectXkb(display);
+  if (c == nullptr) return locks;
+  Freed reply(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+  if (reply) {
+    locks.group = reply->lockedGroup;
+    locks.mods = reply->lockedMods;
+  }
+  xcb_disconnect(c);
+  return locks;
+}
+
+bool XState::lockKeyboard(const std::string& display, KeyboardLocks locks) {
+  xcb_connection_t* c = connectXkb(display);
+  if (c == nullptr) return false;
+  const xcb_void_cookie_t cookie = xcb_xkb_latch_lock_state_checked(
+      c, XCB_XKB_ID_USE_CORE_KBD, 0xff, static_cast<uint8_t>(locks.mods), 1,
+      static_cast<uint8_t>(locks.group), 0, 0, 0);
+  Freed error(xcb_request_check(c, cookie));
+  xcb_disconnect(c);
+  return !error && keyboardLocks(display) == locks;
 }
 
 }  // namespace halvorine::testing
