@@ -1,7 +1,5 @@
 #include <xcb/xtest.h>
 
-#include <cstring>
-
 #include "x11/x11_platform.h"
 
 namespace halvorine::x11 {
@@ -21,25 +19,9 @@ class X11AccessibilityServices final : public AccessibilityServices {
   bool isProcessTrustedWithPrompt() override { return hasXTest(); }
 
  private:
-  bool hasXTest() {
-    xcb_connection_t* c = x_.get();
-    if (c == nullptr) return false;
-    if (answeredFor_ != x_.generation()) {
-      // QueryExtension through the connection's reply deadline, so a server that stops answering
-      // cannot hang the helper.
-      static constexpr char name[] = "XTEST";
-      auto reply = x_.reply<xcb_query_extension_reply_t>(
-          xcb_query_extension(c, static_cast<uint16_t>(std::strlen(name)), name));
-      if (!reply) return false;  // not answered: ask again next time
-      present_ = reply->present != 0;
-      answeredFor_ = x_.generation();
-    }
-    return present_;
-  }
+  bool hasXTest() { return x_.get() != nullptr && x_.hasExtension(xcb_test_id); }
 
   XConnection& x_;
-  uint64_t answeredFor_ = 0;  // generation the cached answer belongs to; 0: none
-  bool present_ = false;
 };
 
 }  // namespace

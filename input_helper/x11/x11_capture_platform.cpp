@@ -300,7 +300,7 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
   GrabResult result;
   xcb_connection_t* c = x_.get();
   if (c == nullptr) {
-    result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
+    result.errorCode = x_.failureCode();
     return result;
   }
   if (width == 0 || height == 0 || width > 32767 || height > 32767 || outWidth < 1 ||
@@ -323,7 +323,7 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
   const bool shm = ensureShm(c, bytes);
   if (!x_.connected()) {
     // Dropped while shared memory was being set up: c is gone.
-    result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
+    result.errorCode = x_.failureCode();
     return result;
   }
   if (shm) {
@@ -338,7 +338,7 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
     } else if (!error) {
       // The connection failed on the way.
       shmAttachedOn_ = 0;
-      result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
+      result.errorCode = x_.failureCode();
       return result;
     } else {
       // A server that cannot map the segment (another host, another user): attach again next
@@ -356,7 +356,7 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
       if (error) {
         result.errorCode = error->error_code;
       } else {
-        result.errorCode = x_.lastErrorCode() != 0 ? x_.lastErrorCode() : XCB_CONN_ERROR;
+        result.errorCode = x_.failureCode();
       }
       return result;
     }

@@ -196,21 +196,10 @@ class X11DesktopServices final : public DesktopServices {
     uint64_t lastUse;
   };
 
-  // Events can be made while the display is reachable and offers XTEST. The extension is asked
-  // for once per connection, through the reply deadline so that a stuck server cannot hang us.
-  bool canPost() {
-    xcb_connection_t* c = x_.get();
-    if (c == nullptr) return false;
-    if (xtestKnownFor_ != x_.generation()) {
-      static constexpr char name[] = "XTEST";
-      auto reply =
-          x_.reply<xcb_query_extension_reply_t>(xcb_query_extension(c, sizeof(name) - 1, name));
-      if (!reply) return false;
-      xtestPresent_ = reply->present != 0;
-      xtestKnownFor_ = x_.generation();
-    }
-    return xtestPresent_;
-  }
+  // Events can be made while the display is reachable and offers XTEST. Asking through the
+  // connection also gives XCB the extension's opcode within the deadline, so that the fake-input
+  // requests never wait for it.
+  bool canPost() { return x_.get() != nullptr && x_.hasExtension(xcb_test_id); }
 
   // State kept for one request belongs to one connection; a reconnect in between makes it moot.
   void noteConnection(xcb_connection_t* c) {
@@ -509,8 +498,6 @@ class X11DesktopServices final : public DesktopServices {
   // The connection the state below belongs to; nullptr between requests.
   xcb_connection_t* connection_ = nullptr;
   uint64_t generation_ = 0;
-  uint64_t xtestKnownFor_ = 0;
-  bool xtestPresent_ = false;
   std::optional<MonitorList> monitors_;
   std::optional<KeyboardMapping> mapping_;
   std::vector<xcb_keycode_t> spares_;

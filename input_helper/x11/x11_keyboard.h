@@ -48,8 +48,6 @@ class KeyboardMapping {
   // nullopt when the connection is unusable or the reply did not come.
   static std::optional<KeyboardMapping> fetch(XConnection& connection);
 
-  xcb_keycode_t minKeycode() const { return min_; }
-  xcb_keycode_t maxKeycode() const { return max_; }
   uint8_t keysymsPerKeycode() const { return perKeycode_; }
 
   // The keysyms of one keycode (keysymsPerKeycode() of them).

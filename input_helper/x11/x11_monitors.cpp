@@ -8,14 +8,12 @@ MonitorList listMonitors(XConnection& connection) {
   MonitorList result;
   xcb_connection_t* c = connection.get();
   if (c == nullptr) {
-    result.errorCode =
-        connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+    result.errorCode = connection.failureCode();
     return result;
   }
   const xcb_query_extension_reply_t* ext = connection.extension(xcb_randr_id);
   if (ext == nullptr) {
-    result.errorCode =
-        connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+    result.errorCode = connection.failureCode();
     return result;
   }
   if (ext->present == 0) {
@@ -29,8 +27,7 @@ MonitorList listMonitors(XConnection& connection) {
     if (error) {
       result.errorCode = error->error_code;
     } else {
-      result.errorCode =
-          connection.lastErrorCode() != 0 ? connection.lastErrorCode() : XCB_CONN_ERROR;
+      result.errorCode = connection.failureCode();
     }
     return result;
   }

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "platform/accessibility_services.h"
-#include "platform/desktop_services.h"
 #include "platform/capture_platform.h"
+#include "platform/desktop_services.h"
 #include "x11/x_connection.h"
 
 namespace halvorine::x11 {

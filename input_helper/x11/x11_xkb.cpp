@@ -149,13 +149,7 @@ std::optional<XkbKeyboard> XkbKeyboard::fetch(XConnection& connection, uint64_t&
   xcb_connection_t* c = connection.get();
   if (c == nullptr) return std::nullopt;
   if (setUpFor != connection.generation()) {
-    // XCB asks for the extension's opcode without a deadline of its own; with the question sent
-    // ahead and a round trip through the deadline behind it, the answer is already in when XCB
-    // looks for it.
-    xcb_prefetch_extension_data(c, &xcb_xkb_id);
-    if (!connection.sync()) return std::nullopt;
-    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_xkb_id);
-    if (extension == nullptr || extension->present == 0) return std::nullopt;
+    if (!connection.hasExtension(xcb_xkb_id)) return std::nullopt;
     auto use = connection.reply<xcb_xkb_use_extension_reply_t>(
         xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION));
     if (!use || use->supported == 0) return std::nullopt;

@@ -56,8 +56,9 @@ class XConnection {
   // Counts the connections opened so far; tells a reopened connection from the old one even when
   // the new one happens to get the old one's address.
   uint64_t generation() const { return generation_; }
-  // The connection error number (XCB_CONN_*) of the last failure, 0 if none.
-  int lastErrorCode() const { return lastError_; }
+  // The code a failure of this connection is reported with: the connection error number
+  // (XCB_CONN_*) of the last failure, or the generic XCB_CONN_ERROR when it left none.
+  int failureCode() const { return lastError_ != 0 ? lastError_ : XCB_CONN_ERROR; }
   // Gives up the current connection, e.g. after a reply did not arrive in time.
   void drop();
   // Whether a connection is open (it may have been dropped since get() returned it).
@@ -68,6 +69,12 @@ class XConnection {
   // connection failed on the way (it has then been dropped). Only valid after get() returned
   // non-null.
   const xcb_query_extension_reply_t* extension(xcb_extension_t& ext);
+  // Whether the server offers the extension; false also when it could not be asked in time (it is
+  // then asked again next time). The answer is kept for the connection's lifetime.
+  bool hasExtension(xcb_extension_t& ext) {
+    const xcb_query_extension_reply_t* data = extension(ext);
+    return data != nullptr && data->present != 0;
+  }
 
   // Waits for the reply to a request. Returns nullptr on an X error (stored in *error when error is
   // not null), on a failed connection, or when the deadline passes (the connection is dropped).
