@@ -10,7 +10,7 @@ bool isTrusted(AccessibilityServices& accessibility, bool prompt) {
 
 HelperOutput handle(const InputCommand& command, HelperContext& context) {
   // Screen capture has no input permission to ask for.
-  if (command.type == "capture_frame") return context.capture.captureMacFrame(command);
+  if (command.type == "capture_frame") return context.capture.captureFrame(command);
   // Asked anew for every request: the permission can be granted or withdrawn at any time.
   if (!isTrusted(context.accessibility, command.promptForPermission.value_or(false))) {
     return output(false, command.type, false, "accessibility_permission_required", false);

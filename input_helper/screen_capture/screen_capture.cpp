@@ -77,16 +77,16 @@ struct ScreenCapture::State {
 
   CapturePlatform& platform;
   mutable std::mutex mutex;
-  std::optional<MacCaptureContext> cachedMacCaptureContext;
-  std::optional<uint64_t> previousMacFrameHash;
+  std::optional<CaptureContext> cachedCaptureContext;
+  std::optional<uint64_t> previousFrameHash;
 };
 
 namespace {
 
 using State = ScreenCapture::State;
 
-HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& type,
-                               std::string reason, Deadline deadline) {
+HelperOutput captureFailure(CapturePlatform& platform, const std::string& type, std::string reason,
+                            Deadline deadline) {
   const Point pointer = platform.currentMouseLocation(deadline);
   HelperOutput r;
   r.ok = false;
@@ -103,25 +103,23 @@ HelperOutput macCaptureFailure(CapturePlatform& platform, const std::string& typ
 
 // The frame's hash travels with the record; the waiting thread stores it once it delivers the
 // record (see CaptureRecord).
-CaptureRecord processMacFrame(State& state, const CapturedImage& image, const InputCommand& command,
-                              uint64_t startedAt, const MacCaptureContext& context,
-                              Deadline deadline) {
+CaptureRecord processFrame(State& state, const CapturedImage& image, const InputCommand& command,
+                           uint64_t startedAt, const CaptureContext& context, Deadline deadline) {
   CapturePlatform& platform = state.platform;
   const uint64_t encodeStart = platform.uptimeNanoseconds();
-  const double quality = macJpegQuality(command.jpegQuality);
+  const double quality = encoderQuality(command.jpegQuality);
   std::optional<std::vector<uint8_t>> jpeg = platform.encodeJpeg(image, quality);
   if (!jpeg) {
-    return {
-        macCaptureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed", deadline),
-        std::nullopt};
+    return {captureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed", deadline),
+            std::nullopt};
   }
 
   const uint64_t hash = fnv1a64(*jpeg);
   bool unchanged = false;
   {
     std::lock_guard lock(state.mutex);
-    unchanged = command.suppressUnchanged.value_or(false) && state.previousMacFrameHash &&
-                *state.previousMacFrameHash == hash;
+    unchanged = command.suppressUnchanged.value_or(false) && state.previousFrameHash &&
+                *state.previousFrameHash == hash;
   }
   const Point pointer = platform.currentMouseLocation(deadline);
   const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
@@ -156,11 +154,11 @@ CaptureRecord processMacFrame(State& state, const CapturedImage& image, const In
 }
 
 // Sizes and requests one screenshot of the context's display; the completion gets its record.
-void capture(const std::shared_ptr<State>& state, const MacCaptureContext& context,
+void capture(const std::shared_ptr<State>& state, const CaptureContext& context,
              const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
              Deadline deadline, const CaptureCompletion& completion) {
   const CaptureSize size =
-      macCaptureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
+      captureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
   StreamConfiguration configuration;
   configuration.width = size.width;
   configuration.height = size.height;
@@ -173,26 +171,26 @@ void capture(const std::shared_ptr<State>& state, const MacCaptureContext& conte
       [state, context, command, startedAt, deadline, completion](
           std::shared_ptr<const CapturedImage> image, std::optional<PlatformError> error) {
         if (!image) {
-          completion({macCaptureFailure(state->platform, command->type,
-                                        macCaptureReason("screencapturekit_capture_failed", error),
-                                        deadline),
-                      std::nullopt});
+          completion(
+              {captureFailure(state->platform, command->type,
+                              captureReason("screencapturekit_capture_failed", error), deadline),
+               std::nullopt});
           return;
         }
-        completion(processMacFrame(*state, *image, *command, startedAt, context, deadline));
+        completion(processFrame(*state, *image, *command, startedAt, context, deadline));
       });
 }
 
-void startMacFrameCapture(const std::shared_ptr<State>& state,
-                          const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
-                          Deadline deadline, const CaptureCompletion& completion) {
+void startFrameCapture(const std::shared_ptr<State>& state,
+                       const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
+                       Deadline deadline, const CaptureCompletion& completion) {
   CapturePlatform& platform = state->platform;
   const uint32_t wanted =
       command->displayId ? *command->displayId : platform.mainDisplayId(deadline);
-  std::optional<MacCaptureContext> cached;
+  std::optional<CaptureContext> cached;
   {
     std::lock_guard lock(state->mutex);
-    cached = state->cachedMacCaptureContext;
+    cached = state->cachedCaptureContext;
   }
   if (cached && cached->displayId == wanted) {
     capture(state, *cached, command, startedAt, deadline, completion);
@@ -205,9 +203,9 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
         CapturePlatform& p = state->platform;
         if (!content) {
           completion(
-              {macCaptureFailure(
-                   p, command->type,
-                   macCaptureReason("screencapturekit_shareable_content_failed", error), deadline),
+              {captureFailure(p, command->type,
+                              captureReason("screencapturekit_shareable_content_failed", error),
+                              deadline),
                std::nullopt});
           return;
         }
@@ -221,12 +219,12 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
         }
         if (chosen == displays.end()) chosen = displays.begin();
         if (chosen == displays.end()) {
-          completion({macCaptureFailure(p, command->type, "screencapturekit_display_unavailable",
-                                        deadline),
-                      std::nullopt});
+          completion(
+              {captureFailure(p, command->type, "screencapturekit_display_unavailable", deadline),
+               std::nullopt});
           return;
         }
-        MacCaptureContext context;
+        CaptureContext context;
         context.displayId = chosen->displayId;
         context.screenBounds = p.displayBounds(chosen->displayId, deadline);
         context.filter = p.makeDisplayFilter(*chosen);
@@ -234,7 +232,7 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
         context.sourceHeight = std::max<int64_t>(2, chosen->height);
         {
           std::lock_guard lock(state->mutex);
-          state->cachedMacCaptureContext = context;
+          state->cachedCaptureContext = context;
         }
         capture(state, context, command, startedAt, deadline, completion);
       });
@@ -242,8 +240,8 @@ void startMacFrameCapture(const std::shared_ptr<State>& state,
 
 }  // namespace
 
-CaptureSize macCaptureSize(int64_t sourceWidth, int64_t sourceHeight,
-                           std::optional<int64_t> maxWidth) {
+CaptureSize captureSize(int64_t sourceWidth, int64_t sourceHeight,
+                        std::optional<int64_t> maxWidth) {
   const int64_t requested = maxWidth.value_or(1280);
   const int64_t cap = std::max<int64_t>(320, std::min<int64_t>(1920, requested));
   const int64_t width = std::max<int64_t>(2, std::min(sourceWidth, cap));
@@ -253,7 +251,7 @@ CaptureSize macCaptureSize(int64_t sourceWidth, int64_t sourceHeight,
   return {width, height};
 }
 
-double macJpegQuality(std::optional<int64_t> jpegQuality) {
+double encoderQuality(std::optional<int64_t> jpegQuality) {
   const int64_t q = std::max<int64_t>(35, std::min<int64_t>(88, jpegQuality.value_or(60)));
   return static_cast<double>(q) / 100.0;
 }
@@ -292,7 +290,7 @@ std::string base64Encode(std::span<const uint8_t> bytes) {
   return out;
 }
 
-std::string macCaptureReason(std::string_view base, std::optional<PlatformError> error) {
+std::string captureReason(std::string_view base, std::optional<PlatformError> error) {
   std::string reason(base);
   if (error) reason += "_" + std::to_string(error->code);
   return reason;
@@ -307,48 +305,48 @@ ScreenCapture::ScreenCapture(CapturePlatform& platform, std::chrono::nanoseconds
 
 ScreenCapture::~ScreenCapture() = default;
 
-std::optional<MacCaptureContext> ScreenCapture::cachedContext() const {
+std::optional<CaptureContext> ScreenCapture::cachedContext() const {
   std::lock_guard lock(state_->mutex);
-  return state_->cachedMacCaptureContext;
+  return state_->cachedCaptureContext;
 }
 
-HelperOutput ScreenCapture::captureMacFrame(const InputCommand& command) {
+HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
   using Clock = std::chrono::steady_clock;
   // One budget for the whole request, from its arrival: the display query, the listing, the
   // screenshot and the pointer read all end by this deadline.
   const Clock::time_point arrived = Clock::now();
   const Deadline deadline = arrived + std::chrono::duration_cast<Clock::duration>(answerBudget_);
   if (!platform_.systemVersionAtLeast(14, 0, 0)) {
-    return macCaptureFailure(platform_, command.type,
-                             "screencapturekit_screenshot_requires_macos_14", deadline);
+    return captureFailure(platform_, command.type, "screencapturekit_screenshot_requires_macos_14",
+                          deadline);
   }
   const uint64_t startedAt = platform_.uptimeNanoseconds();
   auto semaphore = std::make_shared<CountingSemaphore>();
   auto box = std::make_shared<CaptureOutputBox>();
   // The completions outlive this call after a time-out, so they get their own copy of the command.
   auto sharedCommand = std::make_shared<const InputCommand>(command);
-  startMacFrameCapture(state_, sharedCommand, startedAt, deadline,
-                       [semaphore, box](CaptureRecord record) {
-                         box->set(std::move(record));
-                         semaphore->signal();
-                       });
+  startFrameCapture(state_, sharedCommand, startedAt, deadline,
+                    [semaphore, box](CaptureRecord record) {
+                      box->set(std::move(record));
+                      semaphore->signal();
+                    });
   // The screenshot gets its time-out from when it was requested, but no more than leaves the
   // pointer read of a time-out answer its share of the budget.
   const Clock::time_point waitDeadline =
       std::min(Clock::now() + std::chrono::duration_cast<Clock::duration>(waitTimeout_),
                deadline - std::chrono::duration_cast<Clock::duration>(pointerReserve));
   if (!semaphore->waitUntil(waitDeadline)) {
-    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_timeout", deadline);
+    return captureFailure(platform_, command.type, "screencapturekit_capture_timeout", deadline);
   }
   std::optional<CaptureRecord> record = box->get();
   if (!record) {
-    return macCaptureFailure(platform_, command.type, "screencapturekit_capture_result_missing",
-                             deadline);
+    return captureFailure(platform_, command.type, "screencapturekit_capture_result_missing",
+                          deadline);
   }
   // This frame reaches the host: from now on it is the one the next frame is compared with.
   if (record->frameHash) {
     std::lock_guard lock(state_->mutex);
-    state_->previousMacFrameHash = record->frameHash;
+    state_->previousFrameHash = record->frameHash;
   }
   return std::move(record->output);
 }

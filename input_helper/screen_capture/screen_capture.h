@@ -8,14 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/capture_platform.h"
 #include "wire/helper_output.h"
 #include "wire/input_command.h"
-#include "platform/capture_platform.h"
 
 namespace halvorine {
 
 // The resolved capture target. Copies share the filter; a context is never changed once built.
-struct MacCaptureContext {
+struct CaptureContext {
   uint32_t displayId = 0;
   std::shared_ptr<ContentFilter> filter;
   int64_t sourceWidth = 2;
@@ -36,14 +36,13 @@ struct CaptureSize {
 };
 
 // The pixel size a screenshot is configured with, from the listed display size and maxWidth.
-CaptureSize macCaptureSize(int64_t sourceWidth, int64_t sourceHeight,
-                           std::optional<int64_t> maxWidth);
+CaptureSize captureSize(int64_t sourceWidth, int64_t sourceHeight, std::optional<int64_t> maxWidth);
 // The encoder quality (0.35 to 0.88) for a requested jpegQuality.
-double macJpegQuality(std::optional<int64_t> jpegQuality);
+double encoderQuality(std::optional<int64_t> jpegQuality);
 uint64_t fnv1a64(std::span<const uint8_t> bytes);
 // Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
 std::string base64Encode(std::span<const uint8_t> bytes);
-std::string macCaptureReason(std::string_view base, std::optional<PlatformError> error);
+std::string captureReason(std::string_view base, std::optional<PlatformError> error);
 
 // Serves "capture_frame" requests. Holds the process-wide capture state (the cached capture
 // target and the hash of the last frame delivered to the host), which carries over between
@@ -69,10 +68,10 @@ class ScreenCapture {
 
   // Blocks until the frame has been processed or the wait has timed out, at most for the answer
   // budget; never fails.
-  HelperOutput captureMacFrame(const InputCommand& command);
+  HelperOutput captureFrame(const InputCommand& command);
 
   // A copy of the cached capture target (for tests and diagnostics).
-  std::optional<MacCaptureContext> cachedContext() const;
+  std::optional<CaptureContext> cachedContext() const;
 
   struct State;
 

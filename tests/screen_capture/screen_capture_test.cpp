@@ -62,7 +62,7 @@ InputCommand captureCommand() {
 
 class ScreenCaptureTest : public ::testing::Test {
  protected:
-  HelperOutput run(InputCommand c = captureCommand()) { return capture.captureMacFrame(c); }
+  HelperOutput run(InputCommand c = captureCommand()) { return capture.captureFrame(c); }
   HelperOutput runOn(uint32_t displayId) {
     InputCommand c = captureCommand();
     c.displayId = displayId;
@@ -106,7 +106,7 @@ TEST(CaptureSize, FollowsTheTable) {
       {1920, 1080, INT64_MAX, {1920, 1080}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(macCaptureSize(c.w, c.h, c.maxWidth), c.expected)
+    EXPECT_EQ(captureSize(c.w, c.h, c.maxWidth), c.expected)
         << c.w << "x" << c.h << " maxWidth " << c.maxWidth.value_or(-999);
   }
 }
@@ -116,7 +116,7 @@ TEST(JpegQuality, FollowsTheTable) {
       {std::nullopt, 0.60}, {-3, 0.35},  {10, 0.35},        {35, 0.35},       {70, 0.70},
       {88, 0.88},           {100, 0.88}, {INT64_MIN, 0.35}, {INT64_MAX, 0.88}};
   for (const auto& [requested, quality] : cases) {
-    EXPECT_DOUBLE_EQ(macJpegQuality(requested), quality) << requested.value_or(-999);
+    EXPECT_DOUBLE_EQ(encoderQuality(requested), quality) << requested.value_or(-999);
   }
 }
 
@@ -135,10 +135,10 @@ TEST(FrameHelpers, HashBase64AndReasons) {
   for (const auto& [in, out] : base64) EXPECT_EQ(base64Encode(bytes(in)), out);
   EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xfb, 0xff, 0xbf}), "+/+/");
 
-  EXPECT_EQ(macCaptureReason("base", std::nullopt), "base");
-  EXPECT_EQ(macCaptureReason("base", PlatformError{42}), "base_42");
-  EXPECT_EQ(macCaptureReason("base", PlatformError{-3801}), "base_-3801");
-  EXPECT_EQ(macCaptureReason("base", PlatformError{0}), "base_0");
+  EXPECT_EQ(captureReason("base", std::nullopt), "base");
+  EXPECT_EQ(captureReason("base", PlatformError{42}), "base_42");
+  EXPECT_EQ(captureReason("base", PlatformError{-3801}), "base_-3801");
+  EXPECT_EQ(captureReason("base", PlatformError{0}), "base_0");
 }
 
 TEST_F(ScreenCaptureTest, SuccessRecordCarriesFrameDisplayAndLabels) {
@@ -239,7 +239,7 @@ TEST_F(ScreenCaptureTest, ChoosesWantedThenMainThenFirstDisplay) {
     ScreenCapture sc(p, 1s);
     InputCommand command = captureCommand();
     command.displayId = c.wanted;
-    const HelperOutput r = sc.captureMacFrame(command);
+    const HelperOutput r = sc.captureFrame(command);
     ASSERT_TRUE(r.ok) << c.name;
     EXPECT_EQ(p.filteredDisplays, std::vector<uint32_t>{c.captured}) << c.name;
     EXPECT_EQ(r.screenLeft, c.captured) << c.name;
@@ -336,7 +336,7 @@ TEST_F(ScreenCaptureTest, FailureReasonsCarryThePlatformCode) {
     p.screenshotError = c.screenshotError;
     p.encoderFails = c.encoderFails;
     ScreenCapture sc(p, 1s);
-    expectFailure(sc.captureMacFrame(captureCommand()), c.reason);
+    expectFailure(sc.captureFrame(captureCommand()), c.reason);
     // The context is cached once the listing succeeded, whatever happens to the screenshot.
     EXPECT_EQ(sc.cachedContext().has_value(), c.listingContent);
   }
@@ -381,7 +381,7 @@ TEST_F(ScreenCaptureTest, SuppressionSequences) {
       p.content = f.content;
       InputCommand command = captureCommand();
       command.suppressUnchanged = f.suppress;
-      const HelperOutput r = sc.captureMacFrame(command);
+      const HelperOutput r = sc.captureFrame(command);
       ASSERT_TRUE(r.ok);
       EXPECT_EQ(r.frameUnchanged, f.unchanged);
       EXPECT_EQ(r.frameBase64.has_value(), !f.unchanged);
@@ -534,13 +534,13 @@ TEST(ScreenCaptureBudget, StalledDisplayIsAnsweredWithinTheBudget) {
     FakeCapturePlatform p;
     ScreenCapture sc(p, 300ms, 500ms);
     if (c.cachedTarget) {
-      ASSERT_TRUE(sc.captureMacFrame(captureCommand()).ok);
+      ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);
     }
     p.screenshot = FakeCapturePlatform::Screenshot::never;
     p.displayQueryStalls = c.displayQueryStalls;
     p.pointerStalls = c.pointerStalls;
     const auto start = std::chrono::steady_clock::now();
-    const HelperOutput r = sc.captureMacFrame(captureCommand());
+    const HelperOutput r = sc.captureFrame(captureCommand());
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.reason, "screencapturekit_capture_timeout");
     EXPECT_EQ(r.x, c.pointer.x);
@@ -558,7 +558,7 @@ TEST(ScreenCaptureLifetime, CompletionOutlivesTheCaptureObject) {
   p.screenshot = FakeCapturePlatform::Screenshot::never;
   {
     ScreenCapture sc(p, 50ms);
-    EXPECT_EQ(sc.captureMacFrame(captureCommand()).reason, "screencapturekit_capture_timeout");
+    EXPECT_EQ(sc.captureFrame(captureCommand()).reason, "screencapturekit_capture_timeout");
   }
   // Box, semaphore and capture state are still alive for the orphaned completion.
   p.releaseHeld(0, 64, 36, 1);
