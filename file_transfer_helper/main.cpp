@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "common/write_all.h"
 #include "linux_file_system.h"
 #include "operations.h"
 
@@ -28,16 +29,6 @@ std::optional<std::string> readStandardInput() {
   return input;
 }
 
-void writeAll(const std::string& line) {
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nobody is listening; there is no one to tell
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 }  // namespace
 
 int main() {
@@ -45,6 +36,7 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
   halvorine::file_transfer::LinuxFileSystem fs;
   const auto result = halvorine::file_transfer::answer(fs, readStandardInput);
-  writeAll(result.line);
+  // Nothing to do when nobody takes the answer: there is no one to tell.
+  halvorine::writeAll(STDOUT_FILENO, result.line);
   return result.exitStatus;
 }

@@ -2,10 +2,11 @@
 // with the same line and exit status 3; standard input and arguments are never looked at.
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "common/write_all.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ int main() {
   } catch (...) {
     return exitStatus;
   }
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  halvorine::writeAll(STDOUT_FILENO, line);
   return exitStatus;
 }

@@ -3,6 +3,7 @@
 #include <span>
 #include <string_view>
 
+#include "command_channel/answer_output.h"
 #include "command_channel/dispatch.h"
 #include "wire/helper_output.h"
 #include "wire/input_command.h"

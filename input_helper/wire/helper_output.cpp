@@ -1,15 +1,11 @@
 #include "wire/helper_output.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
@@ -125,34 +121,34 @@ bool appendHelperOutputLine(std::string& out, const HelperOutput& r) {
   LineBuilder b(out);
   // Members in ascending order of their keys.
   bool finite = true;
-  b.boolean("applied", r.applied);
-  b.text("captureBackend", r.captureBackend);
-  finite &= b.real("captureElapsedMs", r.captureElapsedMs);
-  b.text("dispatchBackend", r.dispatchBackend);
-  finite &= b.real("encodeElapsedMs", r.encodeElapsedMs);
-  b.text("frameBase64", r.frameBase64);
-  b.integer("frameBytes", r.frameBytes);
-  b.integer("frameHeight", r.frameHeight);
-  b.text("frameMimeType", r.frameMimeType);
-  b.boolean("frameUnchanged", r.frameUnchanged);
-  b.integer("frameWidth", r.frameWidth);
-  b.text("key", r.key);
-  b.text("nativeRuntime", r.nativeRuntime);
-  b.boolean("ok", r.ok);
-  b.text("reason", r.reason);
-  finite &= b.real("scaleElapsedMs", r.scaleElapsedMs);
-  b.text("scaleMode", r.scaleMode);
-  finite &= b.real("screenHeight", r.screenHeight);
-  finite &= b.real("screenLeft", r.screenLeft);
-  finite &= b.real("screenTop", r.screenTop);
-  finite &= b.real("screenWidth", r.screenWidth);
-  b.integer("sourceHeight", r.sourceHeight);
-  b.integer("sourceWidth", r.sourceWidth);
-  b.integer("textLength", r.textLength);
-  b.boolean("trusted", r.trusted);
-  b.text("type", r.type);
-  finite &= b.real("x", r.x);
-  finite &= b.real("y", r.y);
+  b.boolean(wire::field::applied, r.applied);
+  b.text(wire::field::captureBackend, r.captureBackend);
+  finite &= b.real(wire::field::captureElapsedMs, r.captureElapsedMs);
+  b.text(wire::field::dispatchBackend, r.dispatchBackend);
+  finite &= b.real(wire::field::encodeElapsedMs, r.encodeElapsedMs);
+  b.text(wire::field::frameBase64, r.frameBase64);
+  b.integer(wire::field::frameBytes, r.frameBytes);
+  b.integer(wire::field::frameHeight, r.frameHeight);
+  b.text(wire::field::frameMimeType, r.frameMimeType);
+  b.boolean(wire::field::frameUnchanged, r.frameUnchanged);
+  b.integer(wire::field::frameWidth, r.frameWidth);
+  b.text(wire::field::key, r.key);
+  b.text(wire::field::nativeRuntime, r.nativeRuntime);
+  b.boolean(wire::field::ok, r.ok);
+  b.text(wire::field::reason, r.reason);
+  finite &= b.real(wire::field::scaleElapsedMs, r.scaleElapsedMs);
+  b.text(wire::field::scaleMode, r.scaleMode);
+  finite &= b.real(wire::field::screenHeight, r.screenHeight);
+  finite &= b.real(wire::field::screenLeft, r.screenLeft);
+  finite &= b.real(wire::field::screenTop, r.screenTop);
+  finite &= b.real(wire::field::screenWidth, r.screenWidth);
+  b.integer(wire::field::sourceHeight, r.sourceHeight);
+  b.integer(wire::field::sourceWidth, r.sourceWidth);
+  b.integer(wire::field::textLength, r.textLength);
+  b.boolean(wire::field::trusted, r.trusted);
+  b.text(wire::field::type, r.type);
+  finite &= b.real(wire::field::x, r.x);
+  finite &= b.real(wire::field::y, r.y);
   if (!finite) {
     out.resize(start);
     return false;
@@ -165,67 +161,6 @@ std::optional<std::string> encodeHelperOutput(const HelperOutput& result) {
   std::string line;
   if (!appendHelperOutputLine(line, result)) return std::nullopt;
   return line;
-}
-
-AnswerOutput::AnswerOutput(int fd, std::chrono::milliseconds stallLimit)
-    : fd_(fd), stallLimit_(stallLimit) {
-  struct stat st {};
-  socket_ = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-AnswerOutput AnswerOutput::forStandardOutput(std::chrono::milliseconds stallLimit) {
-  struct stat st {};
-  if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
-    // Opening the pipe anew gives a file description of our own; O_NONBLOCK on it leaves the
-    // host's description untouched. Without /proc, or once the reader is gone, the pipe stays
-    // blocking: a gone reader still ends the writes with EPIPE.
-    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat again {};
-      if (::fstat(fd, &again) == 0 && again.st_ino == st.st_ino && again.st_dev == st.st_dev) {
-        ::dup3(fd, STDOUT_FILENO, 0);
-      }
-      ::close(fd);
-    }
-  }
-  return AnswerOutput(STDOUT_FILENO, stallLimit);
-}
-
-bool AnswerOutput::write(std::string_view data) {
-  auto lastProgress = std::chrono::steady_clock::now();
-  while (!data.empty()) {
-    const ssize_t n = socket_ ? ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-                              : ::write(fd_, data.data(), data.size());
-    if (n > 0) {
-      data.remove_prefix(static_cast<size_t>(n));
-      lastProgress = std::chrono::steady_clock::now();
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          lastProgress + stallLimit_ - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;  // the reader has stopped taking anything
-      pollfd p{fd_, POLLOUT, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno != EINTR) return false;
-      if (ready > 0 && (p.revents & POLLNVAL) != 0) return false;
-      continue;  // POLLERR and POLLHUP show up as EPIPE on the next write
-    }
-    return false;  // EPIPE, EBADF, ...: nobody will read this
-  }
-  return true;
-}
-
-bool AnswerOutput::write(const HelperOutput& result) {
-  line_.clear();
-  if (!appendHelperOutputLine(line_, result)) return write(jsonEncodeFailedLine);
-  return write(std::string_view(line_));
-}
-
-bool printOutput(const HelperOutput& result) {
-  static AnswerOutput standardOutput = AnswerOutput::forStandardOutput();
-  return standardOutput.write(result);
 }
 
 }  // namespace halvorine

@@ -1,10 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
@@ -53,8 +54,7 @@ HelperOutput output(bool ok, std::optional<std::string> type = std::nullopt,
                     std::optional<int64_t> textLength = std::nullopt);
 
 // The line written instead of a record that cannot be encoded (a non-finite number).
-inline constexpr std::string_view jsonEncodeFailedLine =
-    "{\"ok\":false,\"reason\":\"json_encode_failed\"}\n";
+inline constexpr std::string_view jsonEncodeFailedLine = wire::jsonEncodeFailedLine;
 
 // Encodes the record as one compact JSON line with sorted keys and the trailing line feed, or
 // nullopt when a floating-point field is not finite.
@@ -63,38 +63,5 @@ std::optional<std::string> encodeHelperOutput(const HelperOutput& result);
 // Appends the encoded line to `out` (which keeps its capacity between answers); false, with `out`
 // unchanged, when a floating-point field is not finite.
 bool appendHelperOutputLine(std::string& out, const HelperOutput& result);
-
-// Where answer lines go. Writes every byte, retrying after interruptions and partial writes, and
-// gives up (returns false) when the reader has gone (EPIPE with SIGPIPE ignored, a closed or
-// unwritable descriptor) or, on a non-blocking pipe or a socket, when the reader has taken no byte
-// for `stallLimit`: a host that stops reading must not keep the helper waiting forever.
-class AnswerOutput {
- public:
-  static constexpr std::chrono::milliseconds defaultStallLimit{30000};
-
-  explicit AnswerOutput(int fd, std::chrono::milliseconds stallLimit = defaultStallLimit);
-
-  // Prepares standard output for writing with a stall limit: a pipe gets an open file description
-  // of its own in non-blocking mode (so the host's side keeps its flags), a socket is written with
-  // non-blocking sends. Anything else (a file, a terminal) is written as it is.
-  static AnswerOutput forStandardOutput(std::chrono::milliseconds stallLimit = defaultStallLimit);
-
-  bool write(std::string_view data);
-  // One answer line (or the json_encode_failed line), normally in a single write call. Nothing is
-  // buffered, so the line is out when this returns.
-  bool write(const HelperOutput& result);
-
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-  bool socket_ = false;
-  std::chrono::milliseconds stallLimit_;
-  std::string line_;  // kept across answers: capture lines carry megabytes
-};
-
-// Writes the answer on the process's standard output (AnswerOutput::forStandardOutput, made on
-// first use). Returns whether every byte went out; never throws and never ends the process.
-bool printOutput(const HelperOutput& result);
 
 }  // namespace halvorine

@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "wire/wire_names.h"
+
 namespace halvorine {
 
 namespace {
@@ -32,22 +34,22 @@ enum class Field {
 
 Field fieldNamed(std::string_view name) {
   static constexpr std::pair<std::string_view, Field> fields[] = {
-      {"type", Field::type},
-      {"x", Field::x},
-      {"y", Field::y},
-      {"dx", Field::dx},
-      {"dy", Field::dy},
-      {"coordinateSpace", Field::coordinateSpace},
-      {"displayId", Field::displayId},
-      {"button", Field::button},
-      {"key", Field::key},
-      {"text", Field::text},
-      {"modifiers", Field::modifiers},
-      {"promptForPermission", Field::promptForPermission},
-      {"maxWidth", Field::maxWidth},
-      {"jpegQuality", Field::jpegQuality},
-      {"scaleMode", Field::scaleMode},
-      {"suppressUnchanged", Field::suppressUnchanged},
+      {wire::field::type, Field::type},
+      {wire::field::x, Field::x},
+      {wire::field::y, Field::y},
+      {wire::field::dx, Field::dx},
+      {wire::field::dy, Field::dy},
+      {wire::field::coordinateSpace, Field::coordinateSpace},
+      {wire::field::displayId, Field::displayId},
+      {wire::field::button, Field::button},
+      {wire::field::key, Field::key},
+      {wire::field::text, Field::text},
+      {wire::field::modifiers, Field::modifiers},
+      {wire::field::promptForPermission, Field::promptForPermission},
+      {wire::field::maxWidth, Field::maxWidth},
+      {wire::field::jpegQuality, Field::jpegQuality},
+      {wire::field::scaleMode, Field::scaleMode},
+      {wire::field::suppressUnchanged, Field::suppressUnchanged},
   };
   for (const auto& [n, f] : fields) {
     if (n == name) return f;

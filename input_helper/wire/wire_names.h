@@ -85,7 +85,6 @@ inline constexpr std::string_view scrollEventCreateFailed = "scroll_event_create
 inline constexpr std::string_view unsupportedKey = "unsupported_key";
 inline constexpr std::string_view keyboardEventCreateFailed = "keyboard_event_create_failed";
 inline constexpr std::string_view missingText = "missing_text";
-inline constexpr std::string_view jsonEncodeFailed = "json_encode_failed";
 inline constexpr std::string_view shareableContentFailed =
     "screencapturekit_shareable_content_failed";
 inline constexpr std::string_view displayUnavailable = "screencapturekit_display_unavailable";
@@ -94,6 +93,10 @@ inline constexpr std::string_view captureTimeout = "screencapturekit_capture_tim
 inline constexpr std::string_view captureResultMissing = "screencapturekit_capture_result_missing";
 inline constexpr std::string_view jpegEncodeFailed = "screencapturekit_jpeg_encode_failed";
 }  // namespace reason
+
+// The whole line written instead of an answer that cannot be encoded (a non-finite number).
+inline constexpr std::string_view jsonEncodeFailedLine =
+    "{\"ok\":false,\"reason\":\"json_encode_failed\"}\n";
 
 // The fixed labels of every capture record.
 namespace label {

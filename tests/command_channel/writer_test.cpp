@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "command_channel/answer_output.h"
 #include "wire/helper_output.h"
 
 namespace halvorine {
