@@ -148,11 +148,12 @@ Result<Response> run(FileSystem& fs, const InputReader& readInput) {
     if (op == "apply_quarantine") {
       auto r = setQuarantine(fs, sourcePath);
       if (failed(r)) return errorOf(r);
-      return response(op, "quarantined", true);
+      return response({.operation = op, .outcome = "quarantined", .quarantinePresent = true});
     }
     auto r = hasQuarantine(fs, sourcePath);
     if (failed(r)) return errorOf(r);
-    return response(op, "inspected", std::get<bool>(r));
+    return response(
+        {.operation = op, .outcome = "inspected", .quarantinePresent = std::get<bool>(r)});
   }
 
   auto destination = validateAbsolutePath(request.destinationPath);
@@ -161,11 +162,11 @@ Result<Response> run(FileSystem& fs, const InputReader& readInput) {
   if (op == "move_no_replace") {
     auto r = moveNoReplace(fs, sourcePath, destinationPath);
     if (failed(r)) return errorOf(r);
-    return response(op, "moved");
+    return response({.operation = op, .outcome = "moved"});
   }
   auto r = replaceAtomically(fs, sourcePath, destinationPath);
   if (failed(r)) return errorOf(r);
-  return response(op, "replaced", std::nullopt, std::get<bool>(r));
+  return response({.operation = op, .outcome = "replaced", .cleanupDeferred = std::get<bool>(r)});
 }
 
 Answer answer(FileSystem& fs, const InputReader& readInput) {

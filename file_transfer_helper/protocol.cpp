@@ -1,44 +1,9 @@
 #include "protocol.h"
 
-#include <cerrno>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 namespace halvorine::file_transfer {
-
-std::string stableErrorCode(const HelperError& error) {
-  const int e = error.errnoValue;
-  switch (error.kind) {
-    case HelperErrorKind::operationFailed:
-      if (e == EEXIST) return "destination_exists";
-      if (e == ENOSPC || e == EDQUOT) return "disk_full";
-      if (e == EACCES || e == EPERM) return "permission_denied";
-      return "atomic_operation_failed";
-    case HelperErrorKind::quarantineFailed:
-      if (e == ENOSPC || e == EDQUOT) return "disk_full";
-      if (e == EACCES || e == EPERM) return "permission_denied";
-      return "quarantine_failed";
-    case HelperErrorKind::invalidRequest:
-      return "invalid_request";
-    case HelperErrorKind::rootDenied:
-      return "root_denied";
-    case HelperErrorKind::pathInvalid:
-      return "path_invalid";
-    case HelperErrorKind::sourceInvalid:
-      return "source_invalid";
-    case HelperErrorKind::destinationInvalid:
-      return "destination_invalid";
-    case HelperErrorKind::ownershipDenied:
-      return "ownership_denied";
-    case HelperErrorKind::hardLinkDenied:
-      return "hard_link_denied";
-  }
-  return stableErrorCodeForUnknownFailure();
-}
-
-std::string stableErrorCodeForUnknownFailure() {
-  return "helper_failed";
-}
 
 namespace {
 
@@ -228,21 +193,17 @@ std::variant<std::string, HelperError> validateAbsolutePath(
   return *path;
 }
 
-Response response(const std::string& operation, std::optional<std::string> outcome,
-                  std::optional<bool> quarantinePresent, bool cleanupDeferred,
-                  std::optional<std::string> errorCode) {
-  Response r;
-  r.ok = !errorCode.has_value();
-  r.operation = operation;
-  r.outcome = std::move(outcome);
-  r.quarantinePresent = quarantinePresent;
-  r.cleanupDeferred = cleanupDeferred;
-  r.errorCode = std::move(errorCode);
-  return r;
+Response response(ResponseParts parts) {
+  return Response{.ok = !parts.errorCode.has_value(),
+                  .operation = std::move(parts.operation),
+                  .outcome = std::move(parts.outcome),
+                  .quarantinePresent = parts.quarantinePresent,
+                  .cleanupDeferred = parts.cleanupDeferred,
+                  .errorCode = std::move(parts.errorCode)};
 }
 
 Response failureResponse(const std::string& errorCode) {
-  return response("unknown", std::nullopt, std::nullopt, false, errorCode);
+  return response({.operation = "unknown", .errorCode = errorCode});
 }
 
 std::string encodeResponse(const Response& r) {

@@ -43,11 +43,18 @@ struct Response {
   bool rootAuthorityUsed = false;
 };
 
-// Every response, success or failure, is built here.
-Response response(const std::string& operation, std::optional<std::string> outcome = std::nullopt,
-                  std::optional<bool> quarantinePresent = std::nullopt,
-                  bool cleanupDeferred = false,
-                  std::optional<std::string> errorCode = std::nullopt);
+// What a response says; the rest of it follows from these.
+struct ResponseParts {
+  std::string operation{};
+  std::optional<std::string> outcome{};
+  std::optional<bool> quarantinePresent{};
+  bool cleanupDeferred = false;
+  std::optional<std::string> errorCode{};
+};
+
+// Every response, success or failure, is built here: ok exactly when there is no error code, and
+// the four constant assertions false.
+Response response(ResponseParts parts);
 
 Response failureResponse(const std::string& errorCode);
 

@@ -157,20 +157,24 @@ TEST(StableErrorCode, MapsEveryCase) {
 }
 
 TEST(EncodeResponse, WritesTheDocumentedLines) {
-  EXPECT_EQ(encodeResponse(response("move_no_replace", "moved")),
+  EXPECT_EQ(encodeResponse(response({.operation = "move_no_replace", .outcome = "moved"})),
             R"({"ok":true,"operation":"move_no_replace","outcome":"moved","cleanupDeferred":false,)"
             R"("pathRecorded":false,"payloadRecorded":false,"commandLinePathUsed":false,)"
             R"("rootAuthorityUsed":false})");
-  EXPECT_EQ(encodeResponse(response("read_quarantine", "inspected", true)),
-            R"({"ok":true,"operation":"read_quarantine","outcome":"inspected",)"
-            R"("quarantinePresent":true,"cleanupDeferred":false,"pathRecorded":false,)"
-            R"("payloadRecorded":false,"commandLinePathUsed":false,"rootAuthorityUsed":false})");
+  EXPECT_EQ(
+      encodeResponse(response(
+          {.operation = "read_quarantine", .outcome = "inspected", .quarantinePresent = true})),
+      R"({"ok":true,"operation":"read_quarantine","outcome":"inspected",)"
+      R"("quarantinePresent":true,"cleanupDeferred":false,"pathRecorded":false,)"
+      R"("payloadRecorded":false,"commandLinePathUsed":false,"rootAuthorityUsed":false})");
   EXPECT_EQ(
       encodeResponse(failureResponse("path_invalid")),
       R"({"ok":false,"operation":"unknown","cleanupDeferred":false,"errorCode":"path_invalid",)"
       R"("pathRecorded":false,"payloadRecorded":false,"commandLinePathUsed":false,)"
       R"("rootAuthorityUsed":false})");
-  EXPECT_NE(encodeResponse(response("replace_atomically", "replaced", std::nullopt, true))
+  EXPECT_NE(encodeResponse(response({.operation = "replace_atomically",
+                                     .outcome = "replaced",
+                                     .cleanupDeferred = true}))
                 .find(R"("cleanupDeferred":true)"),
             std::string::npos);
 }
