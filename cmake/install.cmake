@@ -6,6 +6,8 @@
 
 # Debian keeps a package's documentation under the package's own name.
 set(HALVORINE_PACKAGE_NAME halvorine-helpers)
+set(HALVORINE_PACKAGE_MAINTAINER "Halvorine contributors <maintainers@halvorine.invalid>"
+    CACHE STRING "Maintainer of the Debian package and of its change log entries")
 set(CMAKE_INSTALL_DOCDIR "share/doc/${HALVORINE_PACKAGE_NAME}" CACHE PATH
     "Documentation (DATAROOTDIR/doc/${HALVORINE_PACKAGE_NAME})")
 include(GNUInstallDirs)
@@ -31,11 +33,44 @@ foreach(page IN LISTS HALVORINE_MAN_PAGES)
     COMMENT "Compressing manual page ${page}(1)")
   list(APPEND man_outputs ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
 endforeach()
+# The change log is installed in Debian's changelog format, which a native package must carry:
+# each "## VERSION (DATE)" section of CHANGELOG.md becomes one entry with its text indented
+# (so CHANGELOG.md keeps its lines within 78 columns).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md)
+file(STRINGS ${CMAKE_SOURCE_DIR}/CHANGELOG.md changelog_lines)
+set(debian_changelog "")
+set(entry_version "")
+macro(halvorine_end_changelog_entry)
+  if(entry_version)
+    execute_process(COMMAND date -u -R -d "${entry_date} 12:00" OUTPUT_VARIABLE entry_stamp
+                    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    string(REGEX REPLACE "^\n+" "" entry_text "${entry_text}")
+    string(REGEX REPLACE "\n+$" "\n" entry_text "${entry_text}")
+    string(APPEND debian_changelog
+      "${HALVORINE_PACKAGE_NAME} (${entry_version}) unstable; urgency=medium\n\n${entry_text}\n"
+      " -- ${HALVORINE_PACKAGE_MAINTAINER}  ${entry_stamp}\n\n")
+  endif()
+endmacro()
+foreach(line IN LISTS changelog_lines)
+  if(line MATCHES "^## ([^ ]+) \\(([0-9-]+)\\)")
+    halvorine_end_changelog_entry()
+    set(entry_version "${CMAKE_MATCH_1}")
+    set(entry_date "${CMAKE_MATCH_2}")
+    set(entry_text "")
+  elseif(entry_version)
+    if(line STREQUAL "")
+      string(APPEND entry_text "\n")
+    else()
+      string(APPEND entry_text "  ${line}\n")
+    endif()
+  endif()
+endforeach()
+halvorine_end_changelog_entry()
+file(WRITE ${CMAKE_BINARY_DIR}/doc/changelog "${debian_changelog}")
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
-  COMMAND ${GZIP_PROGRAM} -9nc ${CMAKE_SOURCE_DIR}/CHANGELOG.md > ${CMAKE_BINARY_DIR}/doc/changelog.gz
-  DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+  COMMAND ${GZIP_PROGRAM} -9nkf ${CMAKE_BINARY_DIR}/doc/changelog
+  DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
   COMMENT "Compressing the change log")
 add_custom_target(halvorine_docs ALL DEPENDS ${man_outputs} ${CMAKE_BINARY_DIR}/doc/changelog.gz)
 

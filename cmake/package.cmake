@@ -2,9 +2,6 @@
 # pages, the documentation and the copyright file. The package build links the shared Debian
 # libraries (HALVORINE_STATIC_LIBRARIES=OFF, see the Makefile); its runtime dependencies are
 # computed by dpkg-shlibdeps from the programs themselves.
-set(HALVORINE_PACKAGE_MAINTAINER "Halvorine contributors <maintainers@halvorine.invalid>"
-    CACHE STRING "Maintainer field of the Debian package")
-
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${HALVORINE_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
