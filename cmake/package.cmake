@@ -32,6 +32,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${HALVORINE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The input helper opens libxkbcommon itself when text first needs its keysym tables (dlopen), so
+# dpkg-shlibdeps cannot see it; without it text falls back to the plain keymap lookup.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libxkbcommon0")
 # Files are owned by root in the archive whoever builds it.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
