@@ -292,7 +292,12 @@ std::string base64Encode(std::span<const uint8_t> bytes) {
 
 std::string captureReason(std::string_view base, std::optional<PlatformError> error) {
   std::string reason(base);
-  if (error) reason += "_" + std::to_string(error->code);
+  // Appended in two steps: "_" + std::to_string(...) makes g++ 12 at -O3 report a false
+  // -Wrestrict.
+  if (error) {
+    reason += '_';
+    reason += std::to_string(error->code);
+  }
   return reason;
 }
 

@@ -42,9 +42,11 @@ HelperOutput everyField() {
   r.scaleElapsedMs = 0;
   r.encodeElapsedMs = 3.5;
   r.scaleMode = "bilinear";
-  r.captureBackend = "c";
-  r.dispatchBackend = "d";
-  r.nativeRuntime = "n";
+  // Constructed in place: assigning a one-letter literal to an optional<string> makes g++ 12
+  // at -O3 report a false -Wrestrict.
+  r.captureBackend.emplace("c");
+  r.dispatchBackend.emplace("d");
+  r.nativeRuntime.emplace("n");
   return r;
 }
 
