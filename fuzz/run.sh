@@ -8,7 +8,7 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build-fuzz"
 
-cmake -S "$root" -B "$out" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DHALVORINE_FUZZ=ON \
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DHALVORINE_FUZZ=ON -DBUILD_TESTING=OFF \
   -DHALVORINE_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
 cmake --build "$out" --target fuzz_decode_write fuzz_stream_lines fuzz_request
