@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "command_channel/dispatch.h"
-#include "wire/helper_output.h"
 #include "command_channel/modes.h"
 #include "screen_capture/screen_capture.h"
+#include "wire/helper_output.h"
 #include "x11/x11_platform.h"
 #include "x11/x_connection.h"
 
@@ -41,15 +41,14 @@ int main(int argc, char** argv) {
   const halvorine::Switches switches = halvorine::parseSwitches(arguments);
 
   halvorine::x11::XConnection connection;
-  auto accessibility = halvorine::x11::makeX11AccessibilityServices(connection);
-  auto desktop = halvorine::x11::makeX11DesktopServices(connection);
+  auto accessibility = halvorine::x11::makeX11Accessibility(connection);
+  auto desktop = halvorine::x11::makeX11Desktop(connection);
   auto capturePlatform = halvorine::x11::makeX11CapturePlatform(connection);
   halvorine::ScreenCapture capture(*capturePlatform);
-  halvorine::HelperContext context{*accessibility, *desktop, capture};
-  halvorine::ContextChannelServices services(context);
+  const halvorine::Helper helper = halvorine::helperOver(*accessibility, *desktop, capture);
 
   halvorine::AnswerOutput out = halvorine::AnswerOutput::forStandardOutput();
-  const int status = halvorine::runHelper(switches, services, STDIN_FILENO, out);
+  const int status = halvorine::runHelper(switches, helper, STDIN_FILENO, out);
   // Every answer has already been written with write(2); nothing is buffered. Leaving without
   // unwinding main's objects means no platform teardown can delay or change the exit status.
   std::exit(status);

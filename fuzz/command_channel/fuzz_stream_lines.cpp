@@ -16,14 +16,22 @@ using namespace halvorine;
 
 namespace {
 
-class EchoServices : public ChannelServices {
- public:
-  HelperOutput handle(const InputCommand& command) override {
-    return output(true, command.type, false, std::nullopt, true, command.x, command.y,
-                  command.text);
-  }
-  bool isTrusted(bool) override { return false; }
-  Point currentMouseLocation() override { return {}; }
+// Echoes what each request carries, so that decoded strings and numbers go out again.
+const Helper echo{
+    .handle =
+        [](const InputCommand& command) {
+          HelperOutput answer;
+          answer.ok = true;
+          answer.type = command.type;
+          answer.applied = false;
+          answer.trusted = true;
+          answer.x = command.x;
+          answer.y = command.y;
+          answer.key = command.text;
+          return answer;
+        },
+    .isTrusted = [](bool) { return false; },
+    .pointerLocation = [] { return Point{}; },
 };
 
 int memoryFile(std::string_view content) {
@@ -70,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   in = memoryFile(input);
   const int outFd = memfd_create("fuzz-out", 0);
   AnswerOutput out(outFd);
-  EchoServices services;
-  if (runStream(services, in, out) != exitSuccess) fuzz::fail("stream did not end with 0", input);
+  if (runStream(echo, in, out) != exitSuccess) fuzz::fail("stream did not end with 0", input);
 
   std::string written;
   lseek(outFd, 0, SEEK_SET);

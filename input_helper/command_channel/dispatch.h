@@ -1,23 +1,17 @@
 #pragma once
 
-#include "platform/accessibility_services.h"
-#include "wire/helper_output.h"
-#include "wire/input_command.h"
-#include "platform/desktop_services.h"
+#include "command_channel/modes.h"
+#include "platform/accessibility.h"
+#include "platform/desktop.h"
 #include "screen_capture/screen_capture.h"
 
 namespace halvorine {
 
-// The platform services and process-wide state that requests are served with.
-struct HelperContext {
-  AccessibilityServices& accessibility;
-  DesktopServices& desktop;
-  ScreenCapture& capture;
-};
-
-bool isTrusted(AccessibilityServices& accessibility, bool prompt = false);
-
 // Turns one decoded request into its answer; never fails.
-HelperOutput handle(const InputCommand& command, HelperContext& context);
+HelperOutput handle(const InputCommand& command, Accessibility& accessibility, Desktop& desktop,
+                    ScreenCapture& capture);
+
+// The helper that the modes run: requests go to handle(), trust and pointer to the platform.
+Helper helperOver(Accessibility& accessibility, Desktop& desktop, ScreenCapture& capture);
 
 }  // namespace halvorine

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "command_channel/stream_lines.h"
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
@@ -22,20 +23,31 @@ Switches parseSwitches(std::span<const std::string_view> arguments) {
 namespace {
 
 // The answer to input that is missing or not a command: no type, and a fresh trust check.
-HelperOutput channelFailure(ChannelServices& services, const char* reason) {
-  return output(false, std::nullopt, false, reason, services.isTrusted(false));
+HelperOutput channelFailure(const Helper& helper, std::string_view reason) {
+  HelperOutput failure;
+  failure.applied = false;
+  failure.reason = std::string(reason);
+  failure.trusted = helper.isTrusted(false);
+  return failure;
 }
 
 }  // namespace
 
-int runPermissionStatus(ChannelServices& services, bool prompt, AnswerOutput& out) {
-  const bool trusted = services.isTrusted(prompt);
-  const Point at = services.currentMouseLocation();
-  out.write(output(true, "permission_status", false, std::nullopt, trusted, at.x, at.y));
+int runPermissionStatus(const Helper& helper, bool prompt, AnswerOutput& out) {
+  const bool trusted = helper.isTrusted(prompt);
+  const Point at = helper.pointerLocation();
+  HelperOutput status;
+  status.ok = true;
+  status.type = std::string(wire::type::permissionStatus);
+  status.applied = false;
+  status.trusted = trusted;
+  status.x = at.x;
+  status.y = at.y;
+  out.write(status);
   return exitSuccess;
 }
 
-int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out) {
+int runOneShot(const Helper& helper, int inFd, AnswerOutput& out) {
   std::string input;
   size_t filled = 0;
   for (;;) {
@@ -55,15 +67,16 @@ int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out) {
     return out.write(result) ? status : exitOutputClosed;
   };
   if (input.empty()) {
-    return answer(channelFailure(services, "missing_input_command"), exitInvalidInput);
+    return answer(channelFailure(helper, wire::reason::missingInputCommand), exitInvalidInput);
   }
   const std::optional<InputCommand> command = decodeInputCommand(input);
-  if (!command) return answer(channelFailure(services, "invalid_input_command"), exitInvalidInput);
-  const HelperOutput result = services.handle(*command);
+  if (!command)
+    return answer(channelFailure(helper, wire::reason::invalidInputCommand), exitInvalidInput);
+  const HelperOutput result = helper.handle(*command);
   return answer(result, result.ok ? exitSuccess : exitRequestFailed);
 }
 
-int runStream(ChannelServices& services, int inFd, AnswerOutput& out) {
+int runStream(const Helper& helper, int inFd, AnswerOutput& out) {
   LineReader reader(inFd);
   std::string scratch;
   std::string_view raw;
@@ -71,23 +84,23 @@ int runStream(ChannelServices& services, int inFd, AnswerOutput& out) {
     const std::optional<std::string_view> line = prepareStreamLine(raw, scratch);
     if (!line) continue;
     const std::optional<InputCommand> command = decodeInputCommand(*line);
-    const HelperOutput result =
-        command ? services.handle(*command) : channelFailure(services, "invalid_input_command");
+    const HelperOutput result = command ? helper.handle(*command)
+                                        : channelFailure(helper, wire::reason::invalidInputCommand);
     if (!out.write(result)) return exitOutputClosed;
   }
   return exitSuccess;
 }
 
-int runHelper(const Switches& switches, ChannelServices& services, int inFd, AnswerOutput& out) {
+int runHelper(const Switches& switches, const Helper& helper, int inFd, AnswerOutput& out) {
   switch (switches.mode) {
     case Mode::permissionStatus:
-      return runPermissionStatus(services, switches.prompt, out);
+      return runPermissionStatus(helper, switches.prompt, out);
     case Mode::stream:
-      return runStream(services, inFd, out);
+      return runStream(helper, inFd, out);
     case Mode::oneShot:
       break;
   }
-  return runOneShot(services, inFd, out);
+  return runOneShot(helper, inFd, out);
 }
 
 }  // namespace halvorine

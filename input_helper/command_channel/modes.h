@@ -1,13 +1,13 @@
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string_view>
 
 #include "command_channel/answer_output.h"
-#include "command_channel/dispatch.h"
+#include "platform/geometry.h"
 #include "wire/helper_output.h"
 #include "wire/input_command.h"
-#include "platform/geometry.h"
 
 namespace halvorine {
 
@@ -31,31 +31,21 @@ struct Switches {
 // Switches are matched exactly, anywhere on the command line; other arguments are ignored.
 Switches parseSwitches(std::span<const std::string_view> arguments);
 
-// What the modes need of the rest of the helper; a seam so the modes run against fakes.
-class ChannelServices {
- public:
-  virtual ~ChannelServices() = default;
-  virtual HelperOutput handle(const InputCommand& command) = 0;
-  virtual bool isTrusted(bool prompt) = 0;
-  virtual Point currentMouseLocation() = 0;
-};
-
-// The helper's own services: handle() and isTrusted() of the dispatcher on the given context.
-class ContextChannelServices final : public ChannelServices {
- public:
-  explicit ContextChannelServices(HelperContext& context) : context_(context) {}
-  HelperOutput handle(const InputCommand& command) override;
-  bool isTrusted(bool prompt) override;
-  Point currentMouseLocation() override;
-
- private:
-  HelperContext& context_;
+// What the modes need of the rest of the helper: the program fills it with the dispatcher over the
+// platform (helperOver in dispatch.h), tests and fuzzers with stand-ins.
+struct Helper {
+  // Answers one decoded request.
+  std::function<HelperOutput(const InputCommand&)> handle;
+  // Whether input may be injected, asked anew on every call.
+  std::function<bool(bool prompt)> isTrusted;
+  // The pointer's position, (0, 0) when it cannot be read.
+  std::function<Point()> pointerLocation;
 };
 
 // Each mode reads requests from inFd, writes answer lines to out and returns the exit status.
-int runPermissionStatus(ChannelServices& services, bool prompt, AnswerOutput& out);
-int runOneShot(ChannelServices& services, int inFd, AnswerOutput& out);
-int runStream(ChannelServices& services, int inFd, AnswerOutput& out);
-int runHelper(const Switches& switches, ChannelServices& services, int inFd, AnswerOutput& out);
+int runPermissionStatus(const Helper& helper, bool prompt, AnswerOutput& out);
+int runOneShot(const Helper& helper, int inFd, AnswerOutput& out);
+int runStream(const Helper& helper, int inFd, AnswerOutput& out);
+int runHelper(const Switches& switches, const Helper& helper, int inFd, AnswerOutput& out);
 
 }  // namespace halvorine

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "input_synthesis/post_input.h"
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
@@ -13,10 +14,10 @@ double clamped(double value) {
 }
 
 bool isNormalized(const InputCommand& command) {
-  return command.coordinateSpace && *command.coordinateSpace == "normalized";
+  return command.coordinateSpace && *command.coordinateSpace == wire::value::normalized;
 }
 
-Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop) {
+Rect displayBoundsFor(const InputCommand& command, Desktop& desktop) {
   if (command.displayId) {
     Rect bounds = desktop.displayBounds(*command.displayId);
     if (!bounds.isEmpty()) return bounds;
@@ -24,7 +25,7 @@ Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop) {
   return desktop.displayBounds(desktop.mainDisplayId());
 }
 
-Point pointFor(const InputCommand& command, DesktopServices& desktop) {
+Point pointFor(const InputCommand& command, Desktop& desktop) {
   // The pointer is read only when it is the answer: on X11 the read is a round trip, and every
   // request already pays one to make sure its events have been processed.
   if (!command.x || !command.y) return currentMouseLocation(desktop);
@@ -36,7 +37,7 @@ Point pointFor(const InputCommand& command, DesktopServices& desktop) {
   return Point{*command.x, *command.y};
 }
 
-Point deltaPointFor(const InputCommand& command, DesktopServices& desktop) {
+Point deltaPointFor(const InputCommand& command, Desktop& desktop) {
   const Point pointer = currentMouseLocation(desktop);
   return Point{pointer.x + command.dx.value_or(0), pointer.y + command.dy.value_or(0)};
 }

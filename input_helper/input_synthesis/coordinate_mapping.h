@@ -1,8 +1,8 @@
 #pragma once
 
-#include "wire/input_command.h"
-#include "platform/desktop_services.h"
+#include "platform/desktop.h"
 #include "platform/geometry.h"
+#include "wire/input_command.h"
 
 namespace halvorine {
 
@@ -16,13 +16,13 @@ double clamped(double value);
 bool isNormalized(const InputCommand& command);
 
 // The display named by displayId when it exists and is not empty, else the main display.
-Rect displayBoundsFor(const InputCommand& command, DesktopServices& desktop);
+Rect displayBoundsFor(const InputCommand& command, Desktop& desktop);
 
 // The target of an absolute or normalised command; the pointer when x or y is missing (the
 // pointer is read only then).
-Point pointFor(const InputCommand& command, DesktopServices& desktop);
+Point pointFor(const InputCommand& command, Desktop& desktop);
 
 // The pointer's position moved by (dx, dy), a missing component counting as 0.
-Point deltaPointFor(const InputCommand& command, DesktopServices& desktop);
+Point deltaPointFor(const InputCommand& command, Desktop& desktop);
 
 }  // namespace halvorine

@@ -6,7 +6,7 @@
 
 #include <utf8proc.h>
 
-#include "platform/desktop_services.h"
+#include "platform/desktop.h"
 
 namespace halvorine {
 

@@ -4,32 +4,26 @@
 #include <cmath>
 
 #include "input_synthesis/coordinate_mapping.h"
+#include "input_synthesis/input_answers.h"
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
 namespace {
 
-HelperOutput mouseCreateFailed(const InputCommand& command) {
-  return output(false, command.type, false, "mouse_event_create_failed");
-}
-
-HelperOutput posted(const InputCommand& command, Point target) {
-  return output(true, command.type, true, std::nullopt, true, target.x, target.y);
+// A pointer answer reports where the pointer went, and only when it went there.
+HelperOutput pointerAnswer(const InputCommand& command, Point target, bool posted) {
+  if (!posted) return failedAnswer(command.type, wire::reason::mouseEventCreateFailed);
+  HelperOutput result = appliedAnswer(command.type);
+  result.x = target.x;
+  result.y = target.y;
+  return result;
 }
 
 }  // namespace
 
 MouseButton mouseButton(const std::optional<std::string>& button) {
-  return button && *button == "right" ? MouseButton::right : MouseButton::left;
-}
-
-std::optional<MouseEventType> mouseType(const std::string& type, MouseButton button) {
-  const bool right = button == MouseButton::right;
-  if (type == "mouse_move") return MouseEventType::mouseMoved;
-  if (type == "mouse_down")
-    return right ? MouseEventType::rightMouseDown : MouseEventType::leftMouseDown;
-  if (type == "mouse_up") return right ? MouseEventType::rightMouseUp : MouseEventType::leftMouseUp;
-  return std::nullopt;
+  return button && *button == wire::value::rightButton ? MouseButton::right : MouseButton::left;
 }
 
 int32_t scrollDelta(const std::optional<double>& dy) {
@@ -39,48 +33,30 @@ int32_t scrollDelta(const std::optional<double>& dy) {
   return static_cast<int32_t>(std::round(std::clamp(value, -120.0, 120.0)));
 }
 
-HelperOutput postMouse(const InputCommand& command, DesktopServices& desktop) {
-  if (command.type == "mouse_delta") {
+HelperOutput postMouse(const InputCommand& command, Desktop& desktop) {
+  // A relative move is a plain move, whatever button the command names.
+  if (command.type == wire::type::mouseDelta) {
     const Point target = deltaPointFor(command, desktop);
-    auto event = desktop.createMouseEvent(MouseEventType::mouseMoved, target, MouseButton::left);
-    if (!event) return mouseCreateFailed(command);
-    desktop.post(*event);
-    return posted(command, target);
+    return pointerAnswer(command, target, desktop.movePointer(target));
   }
-
   const Point target = pointFor(command, desktop);
-  const MouseButton button = mouseButton(command.button);
-
-  if (command.type == "mouse_click") {
-    const bool right = button == MouseButton::right;
-    auto down = desktop.createMouseEvent(
-        right ? MouseEventType::rightMouseDown : MouseEventType::leftMouseDown, target, button);
-    if (!down) return mouseCreateFailed(command);
-    auto up = desktop.createMouseEvent(
-        right ? MouseEventType::rightMouseUp : MouseEventType::leftMouseUp, target, button);
-    // A click posts both halves or nothing: an unposted down is simply released here.
-    if (!up) return mouseCreateFailed(command);
-    desktop.post(*down);
-    desktop.post(*up);
-    return posted(command, target);
+  if (command.type == wire::type::mouseMove) {
+    return pointerAnswer(command, target, desktop.movePointer(target));
   }
-
-  const std::optional<MouseEventType> type = mouseType(command.type, button);
-  if (!type) return output(false, command.type, false, "unsupported_input_type");
-  auto event = desktop.createMouseEvent(*type, target, button);
-  if (!event) return mouseCreateFailed(command);
-  desktop.post(*event);
-  return posted(command, target);
+  const MouseButton button = mouseButton(command.button);
+  if (command.type == wire::type::mouseClick) {
+    return pointerAnswer(command, target, desktop.click(button, target));
+  }
+  const bool down = command.type == wire::type::mouseDown;
+  return pointerAnswer(command, target, desktop.pressButton(button, target, down));
 }
 
-HelperOutput postScroll(const InputCommand& command, DesktopServices& desktop) {
+HelperOutput postScroll(const InputCommand& command, Desktop& desktop) {
   const int32_t delta = scrollDelta(command.dy);
-  if (delta != 0) {
-    auto event = desktop.createScrollWheelEvent(delta);
-    if (!event) return output(false, command.type, false, "scroll_event_create_failed");
-    desktop.post(*event);
+  if (delta != 0 && !desktop.turnWheel(delta)) {
+    return failedAnswer(command.type, wire::reason::scrollEventCreateFailed);
   }
-  return output(true, command.type, true);
+  return appliedAnswer(command.type);
 }
 
 }  // namespace halvorine

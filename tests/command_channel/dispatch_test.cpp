@@ -9,41 +9,30 @@
 namespace halvorine {
 namespace {
 
-class FakeAccessibility : public AccessibilityServices {
+class FakeAccessibility : public Accessibility {
  public:
   bool trusted = true;
   int plain = 0;
   int prompting = 0;
-  bool isProcessTrusted() override {
-    ++plain;
-    return trusted;
-  }
-  bool isProcessTrustedWithPrompt() override {
-    ++prompting;
+  bool isTrusted(bool prompt) override {
+    ++(prompt ? prompting : plain);
     return trusted;
   }
 };
 
-// A desktop where nothing can be made: postInput answers without touching a real display.
-class InertDesktop : public DesktopServices {
+// A desktop where no action can be done: postInput answers without touching a real display.
+class InertDesktop : public Desktop {
  public:
   int calls = 0;
   std::optional<Point> pointerLocation() override { return ++calls, Point{1, 2}; }
   uint32_t mainDisplayId() override { return ++calls, 1; }
   Rect displayBounds(uint32_t) override { return ++calls, Rect{0, 0, 100, 100}; }
-  std::unique_ptr<EventSource> createKeyboardEventSource() override { return ++calls, nullptr; }
-  std::unique_ptr<DesktopEvent> createMouseEvent(MouseEventType, Point, MouseButton) override {
-    return ++calls, nullptr;
-  }
-  std::unique_ptr<DesktopEvent> createScrollWheelEvent(int32_t) override {
-    return ++calls, nullptr;
-  }
-  std::unique_ptr<DesktopEvent> createKeyboardEvent(EventSource*, uint16_t, bool) override {
-    return ++calls, nullptr;
-  }
-  void setUnicodeString(DesktopEvent&, std::u16string_view) override { ++calls; }
-  void setFlags(DesktopEvent&, uint64_t) override { ++calls; }
-  void post(DesktopEvent&) override { ++calls; }
+  bool movePointer(Point) override { return ++calls, false; }
+  bool pressButton(MouseButton, Point, bool) override { return ++calls, false; }
+  bool click(MouseButton, Point) override { return ++calls, false; }
+  bool turnWheel(int32_t) override { return ++calls, false; }
+  bool pressKey(uint16_t, uint64_t, bool) override { return ++calls, false; }
+  bool typeCharacter(std::string_view, bool) override { return ++calls, false; }
   void pause(std::chrono::milliseconds) override { ++calls; }
   void finishRequest() override { ++calls; }
 };
@@ -76,13 +65,13 @@ struct Gate : ::testing::Test {
   InertDesktop desktop;
   NoCapturePlatform platform;
   ScreenCapture capture{platform};
-  HelperContext context{accessibility, desktop, capture};
+  Helper helper = helperOver(accessibility, desktop, capture);
 
   HelperOutput send(const std::string& type, std::optional<bool> prompt = std::nullopt) {
     InputCommand c;
     c.type = type;
     c.promptForPermission = prompt;
-    return handle(c, context);
+    return helper.handle(c);
   }
 };
 

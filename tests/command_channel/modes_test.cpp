@@ -15,26 +15,34 @@
 namespace halvorine {
 namespace {
 
-class FakeServices : public ChannelServices {
- public:
+struct FakeServices {
   bool trusted = true;
   int trustQueries = 0;
   int promptQueries = 0;
   std::vector<InputCommand> handled;
 
-  HelperOutput handle(const InputCommand& command) override {
-    handled.push_back(command);
-    // Answers every request with its own type; "fail" fails, "nan" cannot be encoded.
-    HelperOutput r = output(command.type != "fail", command.type, true);
-    if (command.type == "nan") r.x = std::nan("");
-    return r;
+  Helper helper() {
+    return Helper{
+        .handle =
+            [this](const InputCommand& command) {
+              handled.push_back(command);
+              // Answers every request with its own type; "fail" fails, "nan" cannot be encoded.
+              HelperOutput r = output(command.type != "fail", command.type, true);
+              if (command.type == "nan") r.x = std::nan("");
+              return r;
+            },
+        .isTrusted =
+            [this](bool prompt) {
+              ++trustQueries;
+              promptQueries += prompt;
+              return trusted;
+            },
+        .pointerLocation =
+            [] {
+              return Point{12.5, -3};
+            },
+    };
   }
-  bool isTrusted(bool prompt) override {
-    ++trustQueries;
-    promptQueries += prompt;
-    return trusted;
-  }
-  Point currentMouseLocation() override { return {12.5, -3}; }
 };
 
 int memoryFile(std::string_view content) {
@@ -63,7 +71,7 @@ Outcome run(Mode mode, std::string_view input, FakeServices& services, bool prom
   const int outFd = memfd_create("out", 0);
   AnswerOutput out(outFd);
   Outcome r;
-  r.status = runHelper(Switches{mode, prompt}, services, in, out);
+  r.status = runHelper(Switches{mode, prompt}, services.helper(), in, out);
   r.out = contents(outFd);
   close(in);
   close(outFd);
@@ -153,7 +161,7 @@ TEST(OneShot, AnswerThatDoesNotGoOutWholeEndsWithOutputClosed) {
     FakeServices services;
     const int in = memoryFile(c.input);
     AnswerOutput out(p[1], std::chrono::milliseconds(50));
-    EXPECT_EQ(runOneShot(services, in, out), exitOutputClosed) << c.name;
+    EXPECT_EQ(runOneShot(services.helper(), in, out), exitOutputClosed) << c.name;
     close(in);
     close(p[1]);
     if (!c.readerGone) close(p[0]);
@@ -239,7 +247,7 @@ TEST(Stream, StopsWhenNobodyReadsTheAnswers) {
   FakeServices services;
   const int in = memoryFile("{\"type\":\"a\"}\n{\"type\":\"b\"}\n");
   AnswerOutput out(p[1]);
-  EXPECT_EQ(runStream(services, in, out), exitOutputClosed);
+  EXPECT_EQ(runStream(services.helper(), in, out), exitOutputClosed);
   EXPECT_EQ(services.handled.size(), 1u);  // the second request is never carried out
   close(in);
   close(p[1]);

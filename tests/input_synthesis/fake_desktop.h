@@ -6,38 +6,24 @@
 #include <string>
 #include <vector>
 
-#include "platform/desktop_services.h"
+#include "platform/desktop.h"
 
 namespace halvorine::testing {
 
 // A desktop that records every operation, in order, as one readable line, and that can be told to
-// fail. Events count themselves so that tests can tell that none outlives its request.
-class FakeDesktop final : public DesktopServices {
+// fail chosen actions.
+class FakeDesktop final : public Desktop {
  public:
-  struct Event final : DesktopEvent {
-    Event(FakeDesktop& owner, std::string what) : owner(owner), what(std::move(what)) {
-      ++owner.liveEvents;
-    }
-    ~Event() override { --owner.liveEvents; }
-    FakeDesktop& owner;
-    std::string what;
-    uint64_t flags = 0;
-    std::optional<std::u16string> units;
-  };
-  struct Source final : EventSource {};
-
   std::optional<Point> pointer = Point{40, 50};
   uint32_t mainId = 1;
   std::map<uint32_t, Rect> displays{{1, Rect{0, 0, 1920, 1080}}};
 
-  // Creation calls (of any kind of event) counted from 1; those listed here give nullptr.
-  std::vector<int> failingCreations;
-  bool sourceFails = false;
+  // Actions counted from 1, a click as two (its halves); those listed fail and post nothing.
+  std::vector<int> failingActions;
 
   std::vector<std::string> log;
-  // The UTF-16 units of each posted event that carried a Unicode string, in posting order.
-  std::vector<std::u16string> postedUnits;
-  int liveEvents = 0;
+  // The characters of each posted typeCharacter call, in posting order.
+  std::vector<std::string> postedCharacters;
   int finishCount = 0;
 
   std::optional<Point> pointerLocation() override {
@@ -50,45 +36,32 @@ class FakeDesktop final : public DesktopServices {
     return it == displays.end() ? Rect::null() : it->second;
   }
 
-  std::unique_ptr<EventSource> createKeyboardEventSource() override {
-    if (sourceFails) return nullptr;
-    return std::make_unique<Source>();
+  bool movePointer(Point to) override { return act("move to " + text(to)); }
+  bool pressButton(MouseButton button, Point at, bool down) override {
+    return act(half(button, down, at));
   }
-  std::unique_ptr<DesktopEvent> createMouseEvent(MouseEventType type, Point p,
-                                                 MouseButton button) override {
-    char text[96];
-    std::snprintf(text, sizeof text, "mouse %d at %g,%g button %d", static_cast<int>(type), p.x,
-                  p.y, static_cast<int>(button));
-    return make(text);
+  bool click(MouseButton button, Point at) override {
+    const bool downMade = available();
+    const bool upMade = available();
+    if (!downMade || !upMade) return false;
+    log.push_back("post " + half(button, true, at));
+    log.push_back("post " + half(button, false, at));
+    return true;
   }
-  std::unique_ptr<DesktopEvent> createScrollWheelEvent(int32_t delta) override {
-    return make("scroll " + std::to_string(delta));
-  }
-  std::unique_ptr<DesktopEvent> createKeyboardEvent(EventSource* source, uint16_t keyCode,
-                                                    bool keyDown) override {
-    std::string what = "key " + std::to_string(keyCode) + (keyDown ? " down" : " up");
-    if (source == nullptr) what += " without source";
-    return make(what);
-  }
-  void setUnicodeString(DesktopEvent& event, std::u16string_view units) override {
-    static_cast<Event&>(event).units = std::u16string(units);
-  }
-  void setFlags(DesktopEvent& event, uint64_t flags) override {
-    static_cast<Event&>(event).flags = flags;
-  }
-  void post(DesktopEvent& event) override {
-    auto& e = static_cast<Event&>(event);
-    std::string line = "post " + e.what;
-    if (e.flags != 0) {
+  bool turnWheel(int32_t delta) override { return act("scroll " + std::to_string(delta)); }
+  bool pressKey(uint16_t keyCode, uint64_t modifiers, bool down) override {
+    std::string what = "key " + std::to_string(keyCode) + (down ? " down" : " up");
+    if (modifiers != 0) {
       char hex[32];
-      std::snprintf(hex, sizeof hex, " flags %llx", static_cast<unsigned long long>(e.flags));
-      line += hex;
+      std::snprintf(hex, sizeof hex, " flags %llx", static_cast<unsigned long long>(modifiers));
+      what += hex;
     }
-    if (e.units) {
-      line += " text";
-      postedUnits.push_back(*e.units);
-    }
-    log.push_back(line);
+    return act(what);
+  }
+  bool typeCharacter(std::string_view character, bool down) override {
+    if (!act(down ? "text down" : "text up")) return false;
+    postedCharacters.emplace_back(character);
+    return true;
   }
   void pause(std::chrono::milliseconds duration) override {
     log.push_back("pause " + std::to_string(duration.count()));
@@ -113,14 +86,29 @@ class FakeDesktop final : public DesktopServices {
   }
 
  private:
-  std::unique_ptr<DesktopEvent> make(std::string what) {
-    ++creations_;
-    for (int n : failingCreations) {
-      if (n == creations_) return nullptr;
-    }
-    return std::make_unique<Event>(*this, std::move(what));
+  static std::string text(Point p) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%g,%g", p.x, p.y);
+    return buffer;
   }
-  int creations_ = 0;
+  static std::string half(MouseButton button, bool down, Point at) {
+    return std::string(button == MouseButton::right ? "right" : "left") + (down ? " down" : " up") +
+           " at " + text(at);
+  }
+  // Counts one action; false when it is to fail.
+  bool available() {
+    ++actions_;
+    for (int n : failingActions) {
+      if (n == actions_) return false;
+    }
+    return true;
+  }
+  bool act(const std::string& what) {
+    if (!available()) return false;
+    log.push_back("post " + what);
+    return true;
+  }
+  int actions_ = 0;
 };
 
 }  // namespace halvorine::testing
