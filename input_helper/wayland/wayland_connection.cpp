@@ -167,8 +167,8 @@ void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* inte
         bind(&zwp_virtual_keyboard_manager_v1_interface, 1));
   } else if (iface == zwlr_screencopy_manager_v1_interface.name && s->screencopy == nullptr) {
     s->screencopyVersion = std::min(version, 3u);
-    s->screencopy = static_cast<zwlr_screencopy_manager_v1*>(
-        bind(&zwlr_screencopy_manager_v1_interface, 3));
+    s->screencopy =
+        static_cast<zwlr_screencopy_manager_v1*>(bind(&zwlr_screencopy_manager_v1_interface, 3));
   } else if (iface == zxdg_output_manager_v1_interface.name && s->xdgOutputManager == nullptr) {
     s->xdgOutputManager =
         static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3));
@@ -193,8 +193,7 @@ void onGlobalRemove(void* data, wl_registry*, uint32_t name) {
   }
 }
 
-const wl_registry_listener registryListener = {.global = onGlobal,
-                                               .global_remove = onGlobalRemove};
+const wl_registry_listener registryListener = {.global = onGlobal, .global_remove = onGlobalRemove};
 
 }  // namespace
 
@@ -221,7 +220,9 @@ Connection::Connection(Options options) : options_(std::move(options)) {
   wl_log_set_handler_client(silentLog);
 }
 
-Connection::~Connection() { drop(); }
+Connection::~Connection() {
+  drop();
+}
 
 void Connection::drop() {
   // Objects of other classes made on this connection go first: their proxies die with it.
@@ -247,8 +248,8 @@ bool Connection::fail(int error) {
 }
 
 bool Connection::open() {
-  display_ = wl_display_connect(options_.displayName.empty() ? nullptr
-                                                             : options_.displayName.c_str());
+  display_ =
+      wl_display_connect(options_.displayName.empty() ? nullptr : options_.displayName.c_str());
   if (display_ == nullptr) {
     lastError_ = errno != 0 ? errno : ENOENT;
     return false;
@@ -388,8 +389,12 @@ bool Connection::trusted() {
          state_->keyboardManager != nullptr;
 }
 
-wl_seat* Connection::seat() const { return state_ ? state_->seat : nullptr; }
-wl_shm* Connection::shm() const { return state_ ? state_->shm : nullptr; }
+wl_seat* Connection::seat() const {
+  return state_ ? state_->seat : nullptr;
+}
+wl_shm* Connection::shm() const {
+  return state_ ? state_->shm : nullptr;
+}
 zwlr_virtual_pointer_manager_v1* Connection::virtualPointerManager() const {
   return state_ ? state_->pointerManager : nullptr;
 }
@@ -399,7 +404,9 @@ zwp_virtual_keyboard_manager_v1* Connection::virtualKeyboardManager() const {
 zwlr_screencopy_manager_v1* Connection::screencopyManager() const {
   return state_ ? state_->screencopy : nullptr;
 }
-uint32_t Connection::screencopyVersion() const { return state_ ? state_->screencopyVersion : 0; }
+uint32_t Connection::screencopyVersion() const {
+  return state_ ? state_->screencopyVersion : 0;
+}
 bool Connection::seatHasKeyboard() const {
   return state_ && (state_->seatCapabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
 }

@@ -142,8 +142,9 @@ zwp_virtual_keyboard_v1* Keyboard::ensure() {
 }
 
 void Keyboard::key(zwp_virtual_keyboard_v1* keyboard, uint32_t code, bool down) {
-  zwp_virtual_keyboard_v1_key(keyboard, eventTime(), code,
-                              down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+  zwp_virtual_keyboard_v1_key(
+      keyboard, eventTime(), code,
+      down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
   if (down) {
     held_.push_back(code);
   } else {

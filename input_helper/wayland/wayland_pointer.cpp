@@ -12,8 +12,7 @@ namespace halvorine::wayland {
 
 uint32_t eventTime() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 Pointer::Pointer(Connection& connection) : connection_(connection) {
@@ -59,8 +58,7 @@ bool Pointer::moveTo(Point target) {
   if (box.isEmpty()) return false;
   const uint32_t x = onAxis(target.x - box.x, box.width);
   const uint32_t y = onAxis(target.y - box.y, box.height);
-  zwlr_virtual_pointer_v1_motion_absolute(p, eventTime(), x, y,
-                                          static_cast<uint32_t>(box.width),
+  zwlr_virtual_pointer_v1_motion_absolute(p, eventTime(), x, y, static_cast<uint32_t>(box.width),
                                           static_cast<uint32_t>(box.height));
   zwlr_virtual_pointer_v1_frame(p);
   position_ = target;
@@ -111,6 +109,8 @@ bool Pointer::wheel(int32_t delta) {
   return connection_.flush();
 }
 
-bool Pointer::finish() { return connection_.get() != nullptr && connection_.roundtrip(); }
+bool Pointer::finish() {
+  return connection_.get() != nullptr && connection_.roundtrip();
+}
 
 }  // namespace halvorine::wayland

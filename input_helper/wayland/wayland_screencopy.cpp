@@ -20,10 +20,10 @@ struct Layout {
 };
 
 constexpr Layout layouts[] = {
-    {WL_SHM_FORMAT_ARGB8888, 0, 8, 16, 8},     {WL_SHM_FORMAT_XRGB8888, 0, 8, 16, 8},
-    {WL_SHM_FORMAT_ABGR8888, 16, 8, 0, 8},     {WL_SHM_FORMAT_XBGR8888, 16, 8, 0, 8},
-    {WL_SHM_FORMAT_RGBA8888, 8, 16, 24, 8},    {WL_SHM_FORMAT_RGBX8888, 8, 16, 24, 8},
-    {WL_SHM_FORMAT_BGRA8888, 24, 16, 8, 8},    {WL_SHM_FORMAT_BGRX8888, 24, 16, 8, 8},
+    {WL_SHM_FORMAT_ARGB8888, 0, 8, 16, 8},      {WL_SHM_FORMAT_XRGB8888, 0, 8, 16, 8},
+    {WL_SHM_FORMAT_ABGR8888, 16, 8, 0, 8},      {WL_SHM_FORMAT_XBGR8888, 16, 8, 0, 8},
+    {WL_SHM_FORMAT_RGBA8888, 8, 16, 24, 8},     {WL_SHM_FORMAT_RGBX8888, 8, 16, 24, 8},
+    {WL_SHM_FORMAT_BGRA8888, 24, 16, 8, 8},     {WL_SHM_FORMAT_BGRX8888, 24, 16, 8, 8},
     {WL_SHM_FORMAT_ARGB2101010, 0, 10, 20, 10}, {WL_SHM_FORMAT_XRGB2101010, 0, 10, 20, 10},
     {WL_SHM_FORMAT_ABGR2101010, 20, 10, 0, 10}, {WL_SHM_FORMAT_XBGR2101010, 20, 10, 0, 10},
 };
@@ -37,7 +37,9 @@ const Layout* layoutOf(uint32_t format) {
 
 }  // namespace
 
-bool isSupportedShmFormat(uint32_t format) { return layoutOf(format) != nullptr; }
+bool isSupportedShmFormat(uint32_t format) {
+  return layoutOf(format) != nullptr;
+}
 
 bool convertToBgrx(uint32_t format, bool yInvert, const uint8_t* source, uint32_t width,
                    uint32_t height, uint32_t stride, uint8_t* target, size_t targetStride) {
@@ -82,8 +84,8 @@ struct FrameState {
 
 const zwlr_screencopy_frame_v1_listener frameListener = {
     .buffer =
-        [](void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width,
-           uint32_t height, uint32_t stride) {
+        [](void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width, uint32_t height,
+           uint32_t stride) {
           auto* f = static_cast<FrameState*>(data);
           // The first shared-memory format that we read wins.
           if (!f->haveBuffer && isSupportedShmFormat(format)) {
@@ -164,9 +166,9 @@ bool Screencopy::ensureBuffer(uint32_t format, uint32_t width, uint32_t height, 
     mapSize_ = size;
   }
   pool_ = wl_shm_create_pool(connection_.shm(), fd_, static_cast<int32_t>(mapSize_));
-  buffer_ = wl_shm_pool_create_buffer(pool_, 0, static_cast<int32_t>(width),
-                                      static_cast<int32_t>(height), static_cast<int32_t>(stride),
-                                      format);
+  buffer_ =
+      wl_shm_pool_create_buffer(pool_, 0, static_cast<int32_t>(width), static_cast<int32_t>(height),
+                                static_cast<int32_t>(stride), format);
   bufferFormat_ = format;
   bufferWidth_ = width;
   bufferHeight_ = height;
@@ -195,9 +197,8 @@ Screencopy::Error Screencopy::capture(uint32_t displayId) {
   };
   // Version 3 lists every buffer kind and then says buffer_done; before it, the one shared-memory
   // buffer event is all there is.
-  if (!connection_.dispatchUntil([&] {
-        return state.failed || (announcesAll ? state.bufferDone : state.haveBuffer);
-      })) {
+  if (!connection_.dispatchUntil(
+          [&] { return state.failed || (announcesAll ? state.bufferDone : state.haveBuffer); })) {
     return finish(connectionLost);
   }
   if (state.failed) return finish(copyFailed);

@@ -26,9 +26,13 @@ struct RecordedEvent {
 // A client of the X display that covers the whole screen with one window, takes the keyboard
 // focus and records every key, button and motion event it receives, decoding keysyms with the
 // keyboard mapping of the moment (it follows MappingNotify at once, as a real client would).
+//
+// Under a window manager (Xwayland under a Wayland compositor), an override-redirect window gets
+// no keyboard focus: managedWindow makes a normal window instead, which the manager maps, sizes
+// and focuses; the constructor waits until it has the focus.
 class XEventRecorder {
  public:
-  explicit XEventRecorder(const std::string& display);
+  explicit XEventRecorder(const std::string& display, bool managedWindow = false);
   ~XEventRecorder();
   XEventRecorder(const XEventRecorder&) = delete;
   XEventRecorder& operator=(const XEventRecorder&) = delete;
