@@ -103,6 +103,7 @@ bool Keyboard::settle(std::chrono::milliseconds wait) {
 
 bool Keyboard::upload(zwp_virtual_keyboard_v1* keyboard) {
   const std::string text = keymap_.text();
+  if (text.empty()) return false;
   // The compositor maps the file; it must hold the text with its terminating NUL.
   const int fd = memfd_create("halvorine-keymap", MFD_CLOEXEC);
   if (fd < 0) return false;
@@ -200,7 +201,7 @@ bool Keyboard::typeText(std::u32string_view text) {
     const HelperKeymap::Placement placement = keymap_.place(rest);
     if (placement.changed) {
       // Keys typed with a key that now changes its keysym must be read first.
-      if (placement.evictedUsed && !settle(options_.keymapSettle)) return false;
+      if (placement.evictedUsed && !settle(options_.reuseSettle)) return false;
       if (!upload(k) || !settle(options_.keymapSettle)) return false;
     }
     for (size_t i = next; i < next + placement.placed; ++i) {

@@ -27,6 +27,11 @@ class Keyboard {
     std::chrono::milliseconds keymapSettle = std::chrono::milliseconds(30);
     // Wait after this keyboard gave the seat its first keyboard.
     std::chrono::milliseconds firstKeyboardSettle = std::chrono::milliseconds(200);
+    // Wait before a keymap gives a key typed since the last wait another keysym. X clients
+    // decode a key with the mapping they fetch after the keymap change that preceded it; Xwayland
+    // compiles each keymap (tens of milliseconds) before it answers them, so a second keymap that
+    // arrives too soon is the one they get.
+    std::chrono::milliseconds reuseSettle = std::chrono::milliseconds(250);
   };
 
   explicit Keyboard(Connection& connection);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 namespace halvorine::wayland {
@@ -49,11 +50,6 @@ constexpr LayoutKey layout[] = {
 constexpr uint32_t firstSpareKey = 128;
 constexpr uint32_t lastSpareKey = 247;
 
-// XKB keycodes are evdev codes plus 8.
-std::string keyName(uint32_t evdevCode) {
-  return "<K" + std::to_string(evdevCode + 8) + ">";
-}
-
 std::string keysymName(uint32_t keysym) {
   char name[64];
   if (xkb_keysym_get_name(keysym, name, sizeof name) > 0) return name;
@@ -61,8 +57,107 @@ std::string keysymName(uint32_t keysym) {
   return name;
 }
 
-bool isLetter(uint32_t keysym) {
-  return keysym >= 'a' && keysym <= 'z';
+// The standard US keymap as xkbcommon serialises it, split so that the symbols of single keys
+// can be replaced. Its types and compatibility sections are what X servers expect: Xwayland
+// compiles the keymap with xkbcomp and keeps its old mapping when the X server refuses the
+// result, which hand-written sections easily provoke.
+struct BaseKeymap {
+  std::string head;  // up to and including the opening of the symbols section
+  struct Statement {
+    std::string text;
+    std::string keyName;  // for key statements
+  };
+  std::vector<Statement> symbols;
+  std::string tail;  // from the closing of the symbols section
+  std::vector<std::pair<uint32_t, std::string>> spareKeys;  // evdev code, key name
+};
+
+// The end of the statement that starts at `from` (just past its ';'), skipping nested braces
+// and quoted strings; npos when the text ends first.
+size_t statementEnd(const std::string& text, size_t from) {
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = from; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      if (c == '"') quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}') {
+      --depth;
+    } else if (c == ';' && depth == 0) {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+bool splitBase(const std::string& text, xkb_keymap* keymap, BaseKeymap& base) {
+  const size_t section = text.find("xkb_symbols");
+  if (section == std::string::npos) return false;
+  size_t pos = text.find('{', section);
+  if (pos == std::string::npos) return false;
+  pos = text.find('\n', pos);
+  if (pos == std::string::npos) return false;
+  base.head = text.substr(0, pos + 1);
+  ++pos;
+  std::set<std::string> modifierKeys;
+  while (true) {
+    const size_t begin = text.find_first_not_of(" \t\n", pos);
+    if (begin == std::string::npos) return false;
+    if (text[begin] == '}') {
+      base.tail = text.substr(begin);
+      break;
+    }
+    const size_t end = statementEnd(text, begin);
+    if (end == std::string::npos) return false;
+    BaseKeymap::Statement st{text.substr(begin, end - begin), {}};
+    const bool isKey = st.text.rfind("key", 0) == 0 && st.text.size() > 3 &&
+                       (st.text[3] == ' ' || st.text[3] == '\t' || st.text[3] == '<');
+    const bool isModifierMap = st.text.rfind("modifier_map", 0) == 0;
+    for (size_t a = st.text.find('<'); (isKey || isModifierMap) && a != std::string::npos;
+         a = st.text.find('<', a + 1)) {
+      const size_t b = st.text.find('>', a);
+      if (b == std::string::npos) break;
+      const std::string name = st.text.substr(a + 1, b - a - 1);
+      if (isModifierMap) modifierKeys.insert(name);
+      if (isKey) {
+        st.keyName = name;
+        break;
+      }
+    }
+    base.symbols.push_back(std::move(st));
+    pos = end;
+  }
+  // Keys on a modifier map stay as they are: they give the modifiers their meaning.
+  for (uint32_t key = firstSpareKey; key <= lastSpareKey; ++key) {
+    const char* name = xkb_keymap_key_get_name(keymap, key + 8);
+    if (name == nullptr || modifierKeys.count(name) != 0) continue;
+    base.spareKeys.emplace_back(key, name);
+  }
+  return true;
+}
+
+const BaseKeymap& baseKeymap() {
+  static const BaseKeymap base = [] {
+    BaseKeymap b;
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    if (context == nullptr) return b;
+    const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+    xkb_keymap* keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (keymap != nullptr) {
+      char* text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+      if (text != nullptr && !splitBase(text, keymap, b)) b = BaseKeymap{};
+      std::free(text);
+      xkb_keymap_unref(keymap);
+    }
+    xkb_context_unref(context);
+    return b;
+  }();
+  return base;
 }
 
 }  // namespace
@@ -88,11 +183,11 @@ uint32_t keysymForCodePoint(char32_t cp) {
 }
 
 HelperKeymap::HelperKeymap() {
-  for (uint32_t key = firstSpareKey; key <= lastSpareKey; ++key) slots_.push_back(Slot{key});
+  for (const auto& [key, name] : baseKeymap().spareKeys) slots_.push_back(Slot{key, name});
 }
 
 size_t HelperKeymap::spareKeyCount() {
-  return lastSpareKey - firstSpareKey + 1;
+  return baseKeymap().spareKeys.size();
 }
 
 std::optional<uint32_t> HelperKeymap::layoutKeyFor(uint32_t keysym) {
@@ -170,67 +265,22 @@ HelperKeymap::Placement HelperKeymap::place(const std::vector<uint32_t>& keysyms
 }
 
 std::string HelperKeymap::text() const {
-  std::string keycodes = "xkb_keycodes \"halvorine\" {\n  minimum = 8;\n  maximum = 255;\n";
-  std::string symbols = "xkb_symbols \"halvorine\" {\n  name[Group1] = \"Halvorine\";\n";
-  for (const LayoutKey& k : layout) {
-    keycodes += "  " + keyName(k.key) + " = " + std::to_string(k.key + 8) + ";\n";
-    if (k.shifted == 0) {
-      symbols += "  key " + keyName(k.key) + " { [ " + keysymName(k.base) + " ] };\n";
-    } else {
-      symbols += "  key " + keyName(k.key) + " { type = \"" +
-                 (isLetter(k.base) ? "ALPHABETIC" : "TWO_LEVEL") + "\", [ " + keysymName(k.base) +
-                 ", " + keysymName(k.shifted) + " ] };\n";
-    }
-  }
+  const BaseKeymap& base = baseKeymap();
+  if (base.head.empty()) return {};
+  std::set<std::string> replaced;
+  std::string keys;
   for (const Slot& s : slots_) {
-    keycodes += "  " + keyName(s.key) + " = " + std::to_string(s.key + 8) + ";\n";
-    if (s.keysym != 0) {
-      symbols += "  key " + keyName(s.key) + " { type = \"ONE_LEVEL\", [ " + keysymName(s.keysym) +
-                 " ] };\n";
-    }
+    if (s.keysym == 0) continue;
+    replaced.insert(s.name);
+    // One level: Shift or Caps Lock held by the user's keyboard changes nothing.
+    keys += "\tkey <" + s.name + "> { type = \"ONE_LEVEL\", [ " + keysymName(s.keysym) + " ] };\n";
   }
-  keycodes += "};\n";
-  const auto pair = [](uint32_t a, uint32_t b) { return keyName(a) + ", " + keyName(b); };
-  symbols += "  modifier_map Shift { " + pair(evdev::leftShift, 54) + " };\n";
-  symbols += "  modifier_map Control { " + pair(evdev::leftCtrl, 97) + " };\n";
-  symbols += "  modifier_map Mod1 { " + pair(evdev::leftAlt, 100) + " };\n";
-  symbols += "  modifier_map Mod4 { " + pair(evdev::leftMeta, 126) + " };\n";
-  symbols += "};\n";
-
-  const std::string types =
-      "xkb_types \"halvorine\" {\n"
-      "  type \"ONE_LEVEL\" {\n"
-      "    modifiers = none;\n"
-      "    level_name[Level1] = \"Any\";\n"
-      "  };\n"
-      "  type \"TWO_LEVEL\" {\n"
-      "    modifiers = Shift;\n"
-      "    map[Shift] = Level2;\n"
-      "    level_name[Level1] = \"Base\";\n"
-      "    level_name[Level2] = \"Shift\";\n"
-      "  };\n"
-      "  type \"ALPHABETIC\" {\n"
-      "    modifiers = Shift + Lock;\n"
-      "    map[Shift] = Level2;\n"
-      "    map[Lock] = Level2;\n"
-      "    level_name[Level1] = \"Base\";\n"
-      "    level_name[Level2] = \"Caps\";\n"
-      "  };\n"
-      "  type \"KEYPAD\" {\n"
-      "    modifiers = Shift;\n"
-      "    map[Shift] = Level2;\n"
-      "    level_name[Level1] = \"Base\";\n"
-      "    level_name[Level2] = \"Number\";\n"
-      "  };\n"
-      "};\n";
-  // Keys on a modifier map set that modifier while they are down.
-  const std::string compat =
-      "xkb_compatibility \"halvorine\" {\n"
-      "  interpret Any + AnyOf(all) {\n"
-      "    action = SetMods(modifiers = modMapMods, clearLocks);\n"
-      "  };\n"
-      "};\n";
-  return "xkb_keymap {\n" + keycodes + types + compat + symbols + "};\n";
+  std::string text = base.head;
+  for (const BaseKeymap::Statement& st : base.symbols) {
+    if (!st.keyName.empty() && replaced.count(st.keyName) != 0) continue;
+    text += "\t" + st.text + "\n";
+  }
+  return text + keys + base.tail;
 }
 
 }  // namespace halvorine::wayland

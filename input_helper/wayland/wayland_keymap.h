@@ -56,7 +56,8 @@ class HelperKeymap {
   // Every key typed so far has been read by the clients.
   void markSettled();
 
-  // The complete keymap in the XKB text format, without includes, ready to upload.
+  // The complete keymap in the XKB text format, without includes, ready to upload: the standard
+  // US keymap with the placed keysyms on spare keys. Empty when xkbcommon has no US layout.
   std::string text() const;
 
   static size_t spareKeyCount();
@@ -64,6 +65,7 @@ class HelperKeymap {
  private:
   struct Slot {
     uint32_t key = 0;  // evdev code
+    std::string name;  // its name in the keymap
     uint32_t keysym = 0;
     uint64_t lastUse = 0;
     bool usedSinceSettle = false;
