@@ -49,7 +49,7 @@ xcb_connection_t* connectXkb(const std::string& display) {
 
 }  // namespace
 
-XEventRecorder::XEventRecorder(const std::string& display) {
+XEventRecorder::XEventRecorder(const std::string& display, bool managedWindow) {
   connection_ = connect(display);
   if (connection_ == nullptr) return;
   if (xkb_x11_setup_xkb_extension(
@@ -69,16 +69,34 @@ XEventRecorder::XEventRecorder(const std::string& display) {
                             events, 0, events, 0xff, 0xff, &details);
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
   window_ = xcb_generate_id(connection_);
-  const uint32_t mask = XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
-  const uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
-                                    XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                                    XCB_EVENT_MASK_POINTER_MOTION};
+  // A managed window has a background: Xwayland hands a window to the compositor only once it
+  // has drawn something.
+  const uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
+  const uint32_t values[] = {screen->black_pixel, managedWindow ? 0u : 1u,
+                             XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                                 XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                 XCB_EVENT_MASK_POINTER_MOTION};
   xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
                     screen->width_in_pixels, screen->height_in_pixels, 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, mask, values);
+  if (managedWindow) {
+    static constexpr char title[] = "halvorine-recorder";
+    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_NAME,
+                        XCB_ATOM_STRING, 8, sizeof(title) - 1, title);
+  }
   xcb_map_window(connection_, window_);
-  xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
-  std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  if (managedWindow) {
+    // The window manager gives the focus once it has mapped the window.
+    for (int i = 0; i < 500; ++i) {
+      Freed focus(
+          xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+      if (focus && focus->focus == window_) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  } else {
+    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
   refreshMapping();
   thread_ = std::thread([this] { run(); });
 }

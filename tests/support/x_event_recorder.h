@@ -35,9 +35,13 @@ struct RecordedEvent {
 // client does (xkbcommon-x11): with the keymap of the moment (it follows every keymap change at
 // once, as a real client would), the group and modifiers the event carries, the level they select,
 // and Caps Lock's case change where the key's type leaves Lock unused.
+//
+// Under a window manager (Xwayland under a Wayland compositor), an override-redirect window gets
+// no keyboard focus: managedWindow makes a normal window instead, which the manager maps, sizes
+// and focuses; the constructor waits until it has the focus.
 class XEventRecorder {
  public:
-  explicit XEventRecorder(const std::string& display);
+  explicit XEventRecorder(const std::string& display, bool managedWindow = false);
   ~XEventRecorder();
   XEventRecorder(const XEventRecorder&) = delete;
   XEventRecorder& operator=(const XEventRecorder&) = delete;
