@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "process.h"
-#include "x11/x11_capture_platform.h"
+#include "screen_capture/frame_scaler.h"
+#include "screen_capture/jpeg_encoder.h"
+#include "x11/x11_root_grabber.h"
 #include "xvfb_server.h"
 
 using namespace halvorine::testing;
@@ -166,14 +168,17 @@ Floor directFloor(const std::string& display, int64_t outWidth, int64_t outHeigh
   setenv("DISPLAY", display.c_str(), 1);
   halvorine::x11::XConnection x(std::chrono::seconds(30));
   halvorine::x11::RootGrabber grabber(x);
-  halvorine::x11::JpegEncoder encoder;
+  halvorine::FrameScaler scaler;
+  halvorine::JpegEncoder encoder;
   std::vector<double> total, read, encode;
   for (int i = 0; i < frames + 5; ++i) {
     const auto start = Clock::now();
-    const auto g = grabber.grab(0, 0, screenWidth, screenHeight, outWidth, outHeight);
+    const auto g = grabber.grab(0, 0, screenWidth, screenHeight);
     if (!g.ok()) return {};
+    const auto scaled = scaler.scale(g.frame, {outWidth, outHeight});
+    if (!scaled) return {};
     const auto encodeStart = Clock::now();
-    const auto jpeg = encoder.encode(g.pixels, g.width, g.height, g.stride, quality);
+    const auto jpeg = encoder.encode(*scaled, quality);
     if (!jpeg) return {};
     const auto end = Clock::now();
     if (i >= 5) {
@@ -183,7 +188,7 @@ Floor directFloor(const std::string& display, int64_t outWidth, int64_t outHeigh
   }
   for (int i = 0; i < frames; ++i) {
     const auto start = Clock::now();
-    if (!grabber.grab(0, 0, screenWidth, screenHeight, screenWidth, screenHeight).ok()) return {};
+    if (!grabber.grab(0, 0, screenWidth, screenHeight).ok()) return {};
     read.push_back(ms(Clock::now() - start));
   }
   return {median(total), median(read), median(encode)};

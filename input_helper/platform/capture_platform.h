@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -11,55 +10,36 @@
 
 namespace halvorine {
 
-// An error object of the platform; only its integer code is ever used.
+// An error of the platform; only its integer code is ever used (it ends up in failure reasons).
 struct PlatformError {
   int64_t code = 0;
 };
 
-// Whatever the platform needs to find a listed display again when it builds a filter. The capture
-// logic never looks inside.
-class PlatformDisplay {
- public:
-  virtual ~PlatformDisplay() = default;
-};
-
-// One display of the shareable-content listing.
+// One display as the platform lists it for capture.
 struct ListedDisplay {
   uint32_t displayId = 0;
+  // The display's pixel size.
   int64_t width = 0;
   int64_t height = 0;
-  std::shared_ptr<const PlatformDisplay> native;
+  // Where the display was when it was listed, in desktop coordinates; a display that has gone
+  // since may still be read there.
+  Rect bounds;
 };
 
-struct ShareableContent {
-  std::vector<ListedDisplay> displays;
-};
-
-// Selects a whole display with no window excluded. Shared between copies of a capture context.
-class ContentFilter {
- public:
-  virtual ~ContentFilter() = default;
-};
-
-struct StreamConfiguration {
+struct PixelSize {
   int64_t width = 0;
   int64_t height = 0;
-  bool scalesToFit = false;
-  bool preservesAspectRatio = false;
-  bool showsCursor = true;
-  bool capturesAudio = true;
+  bool operator==(const PixelSize&) const = default;
 };
 
-// A delivered screenshot: 32-bit pixels, blue, green, red, unused byte (little-endian ARGB).
-// The pixels may live in buffers that the platform reuses for its next screenshot, so an image is
-// only to be used inside the completion that received it.
-class CapturedImage {
- public:
-  virtual ~CapturedImage() = default;
-  virtual int64_t width() const = 0;
-  virtual int64_t height() const = 0;
-  virtual const uint8_t* pixels() const = 0;
-  virtual int64_t bytesPerRow() const = 0;
+// Grabbed pixels: rows of 32-bit pixels, blue, green, red, unused byte (little-endian XRGB). The
+// pixels live in buffers of the platform that its next grab reuses, so a frame is only to be
+// used inside the completion that received it.
+struct Frame {
+  const uint8_t* pixels = nullptr;
+  int64_t width = 0;
+  int64_t height = 0;
+  int64_t bytesPerRow = 0;
 };
 
 // The moment by which a platform call has to give up and report what it has (a failure, an
@@ -67,35 +47,34 @@ class CapturedImage {
 // display that stops answering cannot stretch the request's answer beyond its budget.
 using Deadline = std::chrono::steady_clock::time_point;
 
-using ShareableContentCompletion =
-    std::function<void(std::optional<ShareableContent>, std::optional<PlatformError>)>;
-using ScreenshotCompletion =
-    std::function<void(std::shared_ptr<const CapturedImage>, std::optional<PlatformError>)>;
+// The displays, or nullopt and the platform's error code when it has one. An error that comes
+// with a listing is of no consequence.
+using DisplayListCompletion =
+    std::function<void(std::optional<std::vector<ListedDisplay>>, std::optional<PlatformError>)>;
+// The frame, or nullptr and the platform's error code when it has one.
+using FrameCompletion = std::function<void(const Frame*, std::optional<PlatformError>)>;
 
-// Everything the capture logic needs of the platform. Completions run on a thread of the
-// platform, never on the thread that made the request, and each runs at most once. A platform
-// that is destroyed with requests still pending drops their completions without running them.
-// Every call that may wait for the display takes a deadline; past it, the call (or the work it
-// started) fails instead of waiting longer.
+// What screen capture needs of the platform. Completions run on a thread of the platform, never on
+// the thread that made the request, and each at most once. A platform that
+// is destroyed with requests still pending drops their completions without running them. Every
+// call that may wait for the display takes a deadline; past it, the call (or the work it started)
+// fails instead of waiting longer.
 class CapturePlatform {
  public:
   virtual ~CapturePlatform() = default;
 
-  virtual bool systemVersionAtLeast(int major, int minor, int patch) = 0;
-  // Callable from any thread, like displayBounds.
+  // The display captured when the host names none. Callable from any thread.
   virtual uint32_t mainDisplayId(Deadline deadline) = 0;
-  // Rect::null() for an identifier that names no display.
+  // The display's rectangle in desktop coordinates; Rect::null() for an identifier that names no
+  // display. Callable from any thread.
   virtual Rect displayBounds(uint32_t displayId, Deadline deadline) = 0;
-  virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                                   Deadline deadline, ShareableContentCompletion completion) = 0;
-  virtual std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay& display) = 0;
-  virtual void captureImage(std::shared_ptr<ContentFilter> filter,
-                            const StreamConfiguration& configuration, Deadline deadline,
-                            ScreenshotCompletion completion) = 0;
-  // A complete JPEG file, or nullopt when the encoder fails. quality is between 0 and 1.
-  // Identical pixels at the same quality give identical bytes.
-  virtual std::optional<std::vector<uint8_t>> encodeJpeg(const CapturedImage& image,
-                                                         double quality) = 0;
+  // Lists the displays that can be captured.
+  virtual void listDisplays(Deadline deadline, DisplayListCompletion completion) = 0;
+  // Grabs the whole display, as it is now, without the pointer. A platform that scales while it
+  // grabs delivers `size`; any other delivers the display's own pixels and the capture logic
+  // scales them.
+  virtual void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
+                           FrameCompletion completion) = 0;
   // Monotonic clock in nanoseconds.
   virtual uint64_t uptimeNanoseconds() = 0;
   // Callable from any thread; (0, 0) when the pointer cannot be read by the deadline.

@@ -1,40 +1,20 @@
 #include "screen_capture/screen_capture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <condition_variable>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <utility>
+#include <variant>
+
+#include "screen_capture/frame_scaler.h"
+#include "wire/wire_names.h"
 
 namespace halvorine {
 
 namespace {
-
-constexpr std::string_view jpegMimeType = "image/jpeg";
-
-// Counting semaphore with a deadline wait on the monotonic clock.
-class CountingSemaphore {
- public:
-  void signal() {
-    {
-      std::lock_guard lock(mutex_);
-      ++count_;
-    }
-    cv_.notify_one();
-  }
-  // true when a signal was taken before the deadline.
-  bool waitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
-    --count_;
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int64_t count_ = 0;
-};
 
 // What a completion hands to the waiting thread: the answer and, for an encoded frame, its hash.
 // The hash becomes the stored one only once the answer is delivered, so that a frame the host
@@ -44,21 +24,21 @@ struct CaptureRecord {
   std::optional<uint64_t> frameHash;
 };
 
-// Carries one record from the completion's thread to the waiting thread.
-class CaptureOutputBox {
+// The completion side of a request's hand-over. Only the completions hold it, so when the
+// platform drops them unrun the waiting side learns at once that no record will come. A future
+// rather than a semaphore: libstdc++ 12 waits for a future on a futex against the steady clock,
+// while std::counting_semaphore::try_acquire_until polls with sleeps of up to 64 ms.
+class RecordPromise {
  public:
-  void set(CaptureRecord record) {
-    std::lock_guard lock(lock_);
-    stored_ = std::move(record);
-  }
-  std::optional<CaptureRecord> get() {
-    std::lock_guard lock(lock_);
-    return stored_;
+  std::future<CaptureRecord> future() { return promise_.get_future(); }
+  // Only the first record counts.
+  void deliver(CaptureRecord record) {
+    if (!delivered_.test_and_set()) promise_.set_value(std::move(record));
   }
 
  private:
-  std::mutex lock_;
-  std::optional<CaptureRecord> stored_;
+  std::promise<CaptureRecord> promise_;
+  std::atomic_flag delivered_;
 };
 
 using CaptureCompletion = std::function<void(CaptureRecord)>;
@@ -71,50 +51,91 @@ double elapsedMs(uint64_t from, uint64_t to) {
 }  // namespace
 
 // Process-wide capture state. Completions hold it jointly with the ScreenCapture, and a late
-// completion may touch it while the next request runs, hence the lock.
+// completion may touch it while the next request runs, hence the locks.
 struct ScreenCapture::State {
-  explicit State(CapturePlatform& p) : platform(p) {}
+  State(CapturePlatform& p, FrameEncoder* e)
+      : platform(p),
+        ownEncoder(e != nullptr ? nullptr : std::make_unique<JpegEncoder>()),
+        encoder(e != nullptr ? *e : *ownEncoder) {}
 
   CapturePlatform& platform;
+  std::unique_ptr<JpegEncoder> ownEncoder;
+  FrameEncoder& encoder;
   mutable std::mutex mutex;
   std::optional<CaptureContext> cachedCaptureContext;
   std::optional<uint64_t> previousFrameHash;
+  // The scaler's buffer, from scaling until the encoder has read it.
+  std::mutex frameMutex;
+  FrameScaler scaler;
 };
 
 namespace {
 
 using State = ScreenCapture::State;
 
-HelperOutput captureFailure(CapturePlatform& platform, const std::string& type, std::string reason,
-                            Deadline deadline) {
-  const Point pointer = platform.currentMouseLocation(deadline);
+// What every capture record carries: its outcome, the request's type, the pointer and the labels.
+HelperOutput captureRecord(bool ok, const std::string& type, Point pointer) {
   HelperOutput r;
-  r.ok = false;
+  r.ok = ok;
   r.type = type;
-  r.applied = false;
-  r.reason = std::move(reason);
+  r.applied = ok;
   r.x = pointer.x;
   r.y = pointer.y;
-  r.captureBackend = std::string(captureBackendLabel);
-  r.dispatchBackend = std::string(dispatchBackendLabel);
-  r.nativeRuntime = std::string(nativeRuntimeLabel);
+  r.captureBackend = std::string(wire::label::captureBackend);
+  r.dispatchBackend = std::string(wire::label::dispatchBackend);
+  r.nativeRuntime = std::string(wire::label::nativeRuntime);
   return r;
+}
+
+HelperOutput captureFailure(CapturePlatform& platform, const std::string& type, std::string reason,
+                            Deadline deadline) {
+  HelperOutput r = captureRecord(false, type, platform.currentMouseLocation(deadline));
+  r.reason = std::move(reason);
+  return r;
+}
+
+CaptureRecord failureRecord(CapturePlatform& platform, const std::string& type, std::string reason,
+                            Deadline deadline) {
+  return {.output = captureFailure(platform, type, std::move(reason), deadline),
+          .frameHash = std::nullopt};
+}
+
+struct EncodedFrame {
+  std::vector<uint8_t> jpeg;
+  int64_t width = 0;
+  int64_t height = 0;
+  uint64_t encodeStart = 0;
+};
+
+// Scales the frame to the wanted size where the platform has not, and encodes it; the reason of
+// the failure otherwise.
+std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Frame& grabbed,
+                                                         PixelSize size, double quality) {
+  std::lock_guard lock(state.frameMutex);
+  const std::optional<Frame> frame = state.scaler.scale(grabbed, size);
+  if (!frame) return wire::reason::captureFailed;
+  const uint64_t encodeStart = state.platform.uptimeNanoseconds();
+  std::optional<std::vector<uint8_t>> jpeg = state.encoder.encode(*frame, quality);
+  if (!jpeg) return wire::reason::jpegEncodeFailed;
+  return EncodedFrame{.jpeg = std::move(*jpeg),
+                      .width = frame->width,
+                      .height = frame->height,
+                      .encodeStart = encodeStart};
 }
 
 // The frame's hash travels with the record; the waiting thread stores it once it delivers the
 // record (see CaptureRecord).
-CaptureRecord processFrame(State& state, const CapturedImage& image, const InputCommand& command,
-                           uint64_t startedAt, const CaptureContext& context, Deadline deadline) {
+CaptureRecord processFrame(State& state, const Frame& grabbed, const InputCommand& command,
+                           uint64_t startedAt, const CaptureContext& context, PixelSize size,
+                           Deadline deadline) {
   CapturePlatform& platform = state.platform;
-  const uint64_t encodeStart = platform.uptimeNanoseconds();
-  const double quality = encoderQuality(command.jpegQuality);
-  std::optional<std::vector<uint8_t>> jpeg = platform.encodeJpeg(image, quality);
-  if (!jpeg) {
-    return {captureFailure(platform, command.type, "screencapturekit_jpeg_encode_failed", deadline),
-            std::nullopt};
+  auto encoded = encodeFrame(state, grabbed, size, encoderQuality(command.jpegQuality));
+  if (const auto* reason = std::get_if<std::string_view>(&encoded)) {
+    return failureRecord(platform, command.type, std::string(*reason), deadline);
   }
+  const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
-  const uint64_t hash = fnv1a64(*jpeg);
+  const uint64_t hash = fnv1a64(frame.jpeg);
   bool unchanged = false;
   {
     std::lock_guard lock(state.mutex);
@@ -123,19 +144,15 @@ CaptureRecord processFrame(State& state, const CapturedImage& image, const Input
   }
   const Point pointer = platform.currentMouseLocation(deadline);
   const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
-  const double encodeElapsed = elapsedMs(encodeStart, platform.uptimeNanoseconds());
+  const double encodeElapsed = elapsedMs(frame.encodeStart, platform.uptimeNanoseconds());
+  const bool nearest = command.scaleMode == wire::value::nearest;
 
-  HelperOutput r;
-  r.ok = true;
-  r.type = command.type;
-  r.applied = true;
-  r.x = pointer.x;
-  r.y = pointer.y;
-  r.frameMimeType = std::string(jpegMimeType);
-  if (!unchanged) r.frameBase64 = base64Encode(*jpeg);
-  r.frameBytes = static_cast<int64_t>(jpeg->size());
-  r.frameWidth = image.width();
-  r.frameHeight = image.height();
+  HelperOutput r = captureRecord(true, command.type, pointer);
+  r.frameMimeType = std::string(wire::value::jpegMimeType);
+  if (!unchanged) r.frameBase64 = base64Encode(frame.jpeg);
+  r.frameBytes = static_cast<int64_t>(frame.jpeg.size());
+  r.frameWidth = frame.width;
+  r.frameHeight = frame.height;
   r.frameUnchanged = unchanged;
   r.sourceWidth = context.sourceWidth;
   r.sourceHeight = context.sourceHeight;
@@ -146,44 +163,45 @@ CaptureRecord processFrame(State& state, const CapturedImage& image, const Input
   r.captureElapsedMs = captureElapsed;
   r.scaleElapsedMs = 0.0;
   r.encodeElapsedMs = encodeElapsed;
-  r.scaleMode = command.scaleMode == "nearest" ? "nearest" : "bilinear";
-  r.captureBackend = std::string(captureBackendLabel);
-  r.dispatchBackend = std::string(dispatchBackendLabel);
-  r.nativeRuntime = std::string(nativeRuntimeLabel);
-  return {std::move(r), hash};
+  r.scaleMode = std::string(nearest ? wire::value::nearest : wire::value::bilinear);
+  return {.output = std::move(r), .frameHash = hash};
 }
 
-// Sizes and requests one screenshot of the context's display; the completion gets its record.
+// Grabs the context's display at the size the request asks for; the completion gets its record.
 void capture(const std::shared_ptr<State>& state, const CaptureContext& context,
              const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
-             Deadline deadline, const CaptureCompletion& completion) {
-  const CaptureSize size =
-      captureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
-  StreamConfiguration configuration;
-  configuration.width = size.width;
-  configuration.height = size.height;
-  configuration.scalesToFit = true;
-  configuration.preservesAspectRatio = true;
-  configuration.showsCursor = false;
-  configuration.capturesAudio = false;
-  state->platform.captureImage(
-      context.filter, configuration, deadline,
-      [state, context, command, startedAt, deadline, completion](
-          std::shared_ptr<const CapturedImage> image, std::optional<PlatformError> error) {
-        if (!image) {
-          completion(
-              {captureFailure(state->platform, command->type,
-                              captureReason("screencapturekit_capture_failed", error), deadline),
-               std::nullopt});
+             Deadline deadline, CaptureCompletion completion) {
+  const PixelSize size = captureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
+  state->platform.grabDisplay(
+      context.display, size, deadline,
+      [state, context, size, command, startedAt, deadline, completion = std::move(completion)](
+          const Frame* frame, std::optional<PlatformError> error) {
+        if (frame == nullptr) {
+          completion(failureRecord(state->platform, command->type,
+                                   captureReason(wire::reason::captureFailed, error), deadline));
           return;
         }
-        completion(processFrame(*state, *image, *command, startedAt, context, deadline));
+        completion(processFrame(*state, *frame, *command, startedAt, context, size, deadline));
       });
+}
+
+// The wanted display, else the main one, else the first listed; nullptr for an empty list.
+const ListedDisplay* chooseDisplay(CapturePlatform& platform,
+                                   const std::vector<ListedDisplay>& displays, uint32_t wanted,
+                                   Deadline deadline) {
+  auto withId = [&](uint32_t id) {
+    return std::find_if(displays.begin(), displays.end(),
+                        [&](const ListedDisplay& d) { return d.displayId == id; });
+  };
+  auto chosen = withId(wanted);
+  if (chosen == displays.end()) chosen = withId(platform.mainDisplayId(deadline));
+  if (chosen == displays.end()) chosen = displays.begin();
+  return chosen == displays.end() ? nullptr : &*chosen;
 }
 
 void startFrameCapture(const std::shared_ptr<State>& state,
                        const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
-                       Deadline deadline, const CaptureCompletion& completion) {
+                       Deadline deadline, CaptureCompletion completion) {
   CapturePlatform& platform = state->platform;
   const uint32_t wanted =
       command->displayId ? *command->displayId : platform.mainDisplayId(deadline);
@@ -192,56 +210,50 @@ void startFrameCapture(const std::shared_ptr<State>& state,
     std::lock_guard lock(state->mutex);
     cached = state->cachedCaptureContext;
   }
-  if (cached && cached->displayId == wanted) {
-    capture(state, *cached, command, startedAt, deadline, completion);
+  if (cached && cached->display.displayId == wanted) {
+    capture(state, *cached, command, startedAt, deadline, std::move(completion));
     return;
   }
-  platform.getShareableContent(
-      false, true, deadline,
-      [state, command, startedAt, deadline, completion, wanted](
-          std::optional<ShareableContent> content, std::optional<PlatformError> error) {
-        CapturePlatform& p = state->platform;
-        if (!content) {
-          completion(
-              {captureFailure(p, command->type,
-                              captureReason("screencapturekit_shareable_content_failed", error),
-                              deadline),
-               std::nullopt});
-          return;
-        }
-        const auto& displays = content->displays;
-        auto chosen = std::find_if(displays.begin(), displays.end(),
-                                   [&](const ListedDisplay& d) { return d.displayId == wanted; });
-        if (chosen == displays.end()) {
-          const uint32_t mainId = p.mainDisplayId(deadline);
-          chosen = std::find_if(displays.begin(), displays.end(),
-                                [&](const ListedDisplay& d) { return d.displayId == mainId; });
-        }
-        if (chosen == displays.end()) chosen = displays.begin();
-        if (chosen == displays.end()) {
-          completion(
-              {captureFailure(p, command->type, "screencapturekit_display_unavailable", deadline),
-               std::nullopt});
-          return;
-        }
-        CaptureContext context;
-        context.displayId = chosen->displayId;
-        context.screenBounds = p.displayBounds(chosen->displayId, deadline);
-        context.filter = p.makeDisplayFilter(*chosen);
-        context.sourceWidth = std::max<int64_t>(2, chosen->width);
-        context.sourceHeight = std::max<int64_t>(2, chosen->height);
-        {
-          std::lock_guard lock(state->mutex);
-          state->cachedCaptureContext = context;
-        }
-        capture(state, context, command, startedAt, deadline, completion);
-      });
+  platform.listDisplays(deadline, [state, command, startedAt, deadline, wanted,
+                                   completion = std::move(completion)](
+                                      std::optional<std::vector<ListedDisplay>> displays,
+                                      std::optional<PlatformError> error) {
+    CapturePlatform& p = state->platform;
+    if (!displays) {
+      completion(failureRecord(
+          p, command->type, captureReason(wire::reason::shareableContentFailed, error), deadline));
+      return;
+    }
+    const ListedDisplay* chosen = chooseDisplay(p, *displays, wanted, deadline);
+    if (chosen == nullptr) {
+      completion(
+          failureRecord(p, command->type, std::string(wire::reason::displayUnavailable), deadline));
+      return;
+    }
+    const CaptureContext context{.display = *chosen,
+                                 .sourceWidth = std::max<int64_t>(2, chosen->width),
+                                 .sourceHeight = std::max<int64_t>(2, chosen->height),
+                                 .screenBounds = p.displayBounds(chosen->displayId, deadline)};
+    {
+      std::lock_guard lock(state->mutex);
+      state->cachedCaptureContext = context;
+    }
+    capture(state, context, command, startedAt, deadline, completion);
+  });
+}
+
+// The record the completions handed over; nullopt when they were dropped without one.
+std::optional<CaptureRecord> takeRecord(std::future<CaptureRecord>& handOver) {
+  try {
+    return handOver.get();
+  } catch (const std::future_error&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
 
-CaptureSize captureSize(int64_t sourceWidth, int64_t sourceHeight,
-                        std::optional<int64_t> maxWidth) {
+PixelSize captureSize(int64_t sourceWidth, int64_t sourceHeight, std::optional<int64_t> maxWidth) {
   const int64_t requested = maxWidth.value_or(1280);
   const int64_t cap = std::max<int64_t>(320, std::min<int64_t>(1920, requested));
   const int64_t width = std::max<int64_t>(2, std::min(sourceWidth, cap));
@@ -306,7 +318,15 @@ ScreenCapture::ScreenCapture(CapturePlatform& platform, std::chrono::nanoseconds
     : platform_(platform),
       waitTimeout_(waitTimeout),
       answerBudget_(answerBudget),
-      state_(std::make_shared<State>(platform)) {}
+      state_(std::make_shared<State>(platform, nullptr)) {}
+
+ScreenCapture::ScreenCapture(CapturePlatform& platform, FrameEncoder& encoder,
+                             std::chrono::nanoseconds waitTimeout,
+                             std::chrono::nanoseconds answerBudget)
+    : platform_(platform),
+      waitTimeout_(waitTimeout),
+      answerBudget_(answerBudget),
+      state_(std::make_shared<State>(platform, &encoder)) {}
 
 ScreenCapture::~ScreenCapture() = default;
 
@@ -321,31 +341,29 @@ HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
   // screenshot and the pointer read all end by this deadline.
   const Clock::time_point arrived = Clock::now();
   const Deadline deadline = arrived + std::chrono::duration_cast<Clock::duration>(answerBudget_);
-  if (!platform_.systemVersionAtLeast(14, 0, 0)) {
-    return captureFailure(platform_, command.type, "screencapturekit_screenshot_requires_macos_14",
-                          deadline);
-  }
   const uint64_t startedAt = platform_.uptimeNanoseconds();
-  auto semaphore = std::make_shared<CountingSemaphore>();
-  auto box = std::make_shared<CaptureOutputBox>();
+  std::future<CaptureRecord> handOver;
+  CaptureCompletion completion;
+  {
+    auto promise = std::make_shared<RecordPromise>();
+    handOver = promise->future();
+    completion = [promise](CaptureRecord record) { promise->deliver(std::move(record)); };
+  }
   // The completions outlive this call after a time-out, so they get their own copy of the command.
   auto sharedCommand = std::make_shared<const InputCommand>(command);
-  startFrameCapture(state_, sharedCommand, startedAt, deadline,
-                    [semaphore, box](CaptureRecord record) {
-                      box->set(std::move(record));
-                      semaphore->signal();
-                    });
+  startFrameCapture(state_, sharedCommand, startedAt, deadline, std::move(completion));
   // The screenshot gets its time-out from when it was requested, but no more than leaves the
   // pointer read of a time-out answer its share of the budget.
   const Clock::time_point waitDeadline =
       std::min(Clock::now() + std::chrono::duration_cast<Clock::duration>(waitTimeout_),
                deadline - std::chrono::duration_cast<Clock::duration>(pointerReserve));
-  if (!semaphore->waitUntil(waitDeadline)) {
-    return captureFailure(platform_, command.type, "screencapturekit_capture_timeout", deadline);
+  if (handOver.wait_until(waitDeadline) != std::future_status::ready) {
+    return captureFailure(platform_, command.type, std::string(wire::reason::captureTimeout),
+                          deadline);
   }
-  std::optional<CaptureRecord> record = box->get();
+  std::optional<CaptureRecord> record = takeRecord(handOver);
   if (!record) {
-    return captureFailure(platform_, command.type, "screencapturekit_capture_result_missing",
+    return captureFailure(platform_, command.type, std::string(wire::reason::captureResultMissing),
                           deadline);
   }
   // This frame reaches the host: from now on it is the one the next frame is compared with.

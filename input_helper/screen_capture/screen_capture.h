@@ -9,34 +9,24 @@
 #include <string_view>
 
 #include "platform/capture_platform.h"
+#include "screen_capture/jpeg_encoder.h"
 #include "wire/helper_output.h"
 #include "wire/input_command.h"
 
 namespace halvorine {
 
-// The resolved capture target. Copies share the filter; a context is never changed once built.
+// The resolved capture target; never changed once built.
 struct CaptureContext {
-  uint32_t displayId = 0;
-  std::shared_ptr<ContentFilter> filter;
+  // The display as it was listed.
+  ListedDisplay display;
+  // Its listed size, at least 2 by 2.
   int64_t sourceWidth = 2;
   int64_t sourceHeight = 2;
   Rect screenBounds;
 };
 
-// Fixed labels carried by every capture record.
-inline constexpr std::string_view captureBackendLabel =
-    "screencapturekit_screenshot_cursor_disabled_v1";
-inline constexpr std::string_view dispatchBackendLabel = "macos_input_helper_stream";
-inline constexpr std::string_view nativeRuntimeLabel = "macos_screencapturekit_helper";
-
-struct CaptureSize {
-  int64_t width = 0;
-  int64_t height = 0;
-  bool operator==(const CaptureSize&) const = default;
-};
-
-// The pixel size a screenshot is configured with, from the listed display size and maxWidth.
-CaptureSize captureSize(int64_t sourceWidth, int64_t sourceHeight, std::optional<int64_t> maxWidth);
+// The pixel size a frame is delivered at, from the listed display size and maxWidth.
+PixelSize captureSize(int64_t sourceWidth, int64_t sourceHeight, std::optional<int64_t> maxWidth);
 // The encoder quality (0.35 to 0.88) for a requested jpegQuality.
 double encoderQuality(std::optional<int64_t> jpegQuality);
 uint64_t fnv1a64(std::span<const uint8_t> bytes);
@@ -59,9 +49,14 @@ class ScreenCapture {
   // record.
   static constexpr std::chrono::nanoseconds pointerReserve = std::chrono::milliseconds(200);
 
+  // Encodes with a JpegEncoder of its own.
   explicit ScreenCapture(CapturePlatform& platform,
                          std::chrono::nanoseconds waitTimeout = defaultWaitTimeout,
                          std::chrono::nanoseconds answerBudget = defaultAnswerBudget);
+  // Encodes with `encoder`, which has to outlive the platform's completions.
+  ScreenCapture(CapturePlatform& platform, FrameEncoder& encoder,
+                std::chrono::nanoseconds waitTimeout = defaultWaitTimeout,
+                std::chrono::nanoseconds answerBudget = defaultAnswerBudget);
   ~ScreenCapture();
   ScreenCapture(const ScreenCapture&) = delete;
   ScreenCapture& operator=(const ScreenCapture&) = delete;

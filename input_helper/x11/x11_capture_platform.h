@@ -1,79 +1,49 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
-#include <optional>
-#include <vector>
+#include <thread>
 
+#include "platform/capture_platform.h"
+#include "x11/x11_root_grabber.h"
 #include "x11/x_connection.h"
-
-typedef void* tjhandle;
 
 namespace halvorine::x11 {
 
-struct GrabResult {
-  // Set when pixels are delivered: 32-bit blue, green, red, unused.
-  const uint8_t* pixels = nullptr;
-  int64_t width = 0;
-  int64_t height = 0;
-  int64_t stride = 0;
-  // Without pixels: the X error code, the XCB connection error number, or 0 for a failure that
-  // has neither (an unsupported pixel format, an impossible size).
-  int errorCode = 0;
-  bool ok() const { return pixels != nullptr; }
-};
-
-// Reads rectangles of the root window (no cursor) and scales them with a box filter. Keeps its
-// buffers between reads, the shared-memory segment included: fresh memory is slow to touch.
-// Used on one thread only, over that thread's connection.
-class RootGrabber {
+// Capture over X11: the displays are the active RandR monitors (a monitor's id is its name atom),
+// a grab reads the monitor's rectangle of the root window at the monitor's own size and leaves
+// scaling to the capture logic. Listing and grabbing run on one worker thread with a connection of
+// its own, started with the first capture, so that a process that never captures has no thread.
+class X11CapturePlatform final : public CapturePlatform {
  public:
-  explicit RootGrabber(XConnection& connection);
-  ~RootGrabber();
-  RootGrabber(const RootGrabber&) = delete;
-  RootGrabber& operator=(const RootGrabber&) = delete;
+  // Calls made on any other thread than the worker (the main thread) go over `mainConnection`.
+  explicit X11CapturePlatform(XConnection& mainConnection);
+  // Pending jobs are dropped with their completions.
+  ~X11CapturePlatform() override;
 
-  // The pixels stay valid until the next grab.
-  GrabResult grab(int32_t x, int32_t y, uint32_t width, uint32_t height, int64_t outWidth,
-                  int64_t outHeight);
+  uint32_t mainDisplayId(Deadline deadline) override;
+  Rect displayBounds(uint32_t displayId, Deadline deadline) override;
+  void listDisplays(Deadline deadline, DisplayListCompletion completion) override;
+  void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
+                   FrameCompletion completion) override;
+  uint64_t uptimeNanoseconds() override;
+  Point currentMouseLocation(Deadline deadline) override;
 
  private:
-  bool ensureShm(xcb_connection_t* c, size_t bytes);
-  bool checkFormat(xcb_connection_t* c, uint8_t depth, int& bitsPerPixel, int& scanlinePad);
+  XConnection& connection();
+  void post(std::function<void()> job);
+  void run();
 
-  XConnection& x_;
-  int shmFd_ = -1;
-  uint8_t* shmAddr_ = nullptr;
-  size_t shmSize_ = 0;
-  uint32_t shmSeg_ = 0;
-  // The connection (by generation) the segment is attached on, and one on which shared memory
-  // does not work.
-  uint64_t shmAttachedOn_ = 0;
-  uint64_t shmUnusableOn_ = 0;
-  int shmFailures_ = 0;
-  XcbPtr<xcb_get_image_reply_t> plainReply_;
-  std::vector<uint8_t> converted_;
-  std::vector<uint8_t> scaled_;
-};
-
-// TurboJPEG, 4:2:0, with its handle and output buffer kept between frames. Thread-safe.
-class JpegEncoder {
- public:
-  JpegEncoder();
-  ~JpegEncoder();
-  JpegEncoder(const JpegEncoder&) = delete;
-  JpegEncoder& operator=(const JpegEncoder&) = delete;
-
-  // quality between 0 and 1; nullopt when the encoder fails.
-  std::optional<std::vector<uint8_t>> encode(const uint8_t* pixels, int64_t width, int64_t height,
-                                             int64_t bytesPerRow, double quality);
-
- private:
-  std::mutex mutex_;
-  tjhandle handle_ = nullptr;
-  unsigned char* buffer_ = nullptr;
-  unsigned long capacity_ = 0;
+  XConnection& main_;
+  XConnection worker_;
+  RootGrabber grabber_;
+  std::mutex queueMutex_;
+  std::condition_variable queueCv_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  std::thread thread_;
 };
 
 }  // namespace halvorine::x11

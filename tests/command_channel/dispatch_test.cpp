@@ -37,24 +37,17 @@ class InertDesktop : public Desktop {
   void finishRequest() override { ++calls; }
 };
 
-// A platform too old for capture: the capture path answers at once with a failure of its own.
+// A platform without displays to list: the capture path answers at once with a failure of its
+// own.
 class NoCapturePlatform : public CapturePlatform {
  public:
-  bool systemVersionAtLeast(int, int, int) override { return false; }
   uint32_t mainDisplayId(Deadline) override { return 1; }
   Rect displayBounds(uint32_t, Deadline) override { return Rect::null(); }
-  void getShareableContent(bool, bool, Deadline, ShareableContentCompletion completion) override {
+  void listDisplays(Deadline, DisplayListCompletion completion) override {
     completion(std::nullopt, PlatformError{-1});
   }
-  std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay&) override {
-    return nullptr;
-  }
-  void captureImage(std::shared_ptr<ContentFilter>, const StreamConfiguration&, Deadline,
-                    ScreenshotCompletion completion) override {
+  void grabDisplay(const ListedDisplay&, PixelSize, Deadline, FrameCompletion completion) override {
     completion(nullptr, PlatformError{-1});
-  }
-  std::optional<std::vector<uint8_t>> encodeJpeg(const CapturedImage&, double) override {
-    return std::nullopt;
   }
   uint64_t uptimeNanoseconds() override { return 0; }
   Point currentMouseLocation(Deadline) override { return {}; }

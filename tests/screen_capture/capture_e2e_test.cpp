@@ -256,7 +256,7 @@ TEST(CaptureE2E, SizesFollowScreenAndMaxWidth) {
       const json a = json::parse(r.out.substr(start, end - start));
       start = end + 1;
       ASSERT_EQ(a.at("ok"), true) << a.dump();
-      const CaptureSize expected = captureSize(w, h, m);
+      const PixelSize expected = captureSize(w, h, m);
       EXPECT_EQ(a.at("frameWidth"), expected.width);
       EXPECT_EQ(a.at("frameHeight"), expected.height);
       EXPECT_EQ(a.at("sourceWidth"), w);

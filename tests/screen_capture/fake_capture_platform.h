@@ -10,41 +10,29 @@
 #include <vector>
 
 #include "platform/capture_platform.h"
+#include "screen_capture/jpeg_encoder.h"
 
 namespace halvorine::testing {
 
-// A capture platform in memory. Its completions run on a thread of its own, like the real ones.
-// The screen is one byte value ("content") that fills every pixel; the encoder turns it and the
-// quality into a few deterministic bytes, so identical screens give identical JPEG bytes.
-class FakeCapturePlatform final : public CapturePlatform {
+// A capture platform in memory, and the JPEG encoder beside it. Its completions run on a thread of
+// its own, like the real ones. The screen is one byte value ("content") that fills every pixel;
+// the encoder turns it and the quality into a few deterministic bytes, so identical screens give
+// identical JPEG bytes.
+class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
  public:
   enum class Screenshot { deliver, fail, never };
 
-  struct Filter final : ContentFilter {
-    explicit Filter(uint32_t id) : displayId(id) {}
-    uint32_t displayId;
-  };
-
-  struct Image final : CapturedImage {
-    Image(int64_t w, int64_t h, uint8_t content)
-        : w_(w), h_(h), pixels_(static_cast<size_t>(w * h * 4), content) {}
-    int64_t width() const override { return w_; }
-    int64_t height() const override { return h_; }
-    const uint8_t* pixels() const override { return pixels_.data(); }
-    int64_t bytesPerRow() const override { return w_ * 4; }
-    int64_t w_, h_;
-    std::vector<uint8_t> pixels_;
-  };
-
   // Scripted behaviour; change only while no request is running.
-  bool versionOk = true;
   uint32_t mainId = 1;
-  std::vector<ListedDisplay> displays = {{1, 1920, 1080, nullptr}};
+  std::vector<ListedDisplay> displays = {{1, 1920, 1080, {}}};
   std::map<uint32_t, Rect> bounds = {{1, Rect{0, 0, 1920, 1080}}};
   bool listingDeliversContent = true;
   std::optional<PlatformError> listingError;
   Screenshot screenshot = Screenshot::deliver;
   std::optional<PlatformError> screenshotError;
+  // When set, frames come at this size instead of the one asked for, as from a platform that
+  // leaves scaling to the capture logic.
+  std::optional<PixelSize> deliveredSize;
   bool encoderFails = false;
   uint8_t content = 7;
   Point pointer{12, 34};
@@ -58,12 +46,13 @@ class FakeCapturePlatform final : public CapturePlatform {
   // What the platform saw (read after a request has returned, or under the platform's mutex).
   int listings = 0;
   int screenshots = 0;
-  std::vector<uint32_t> filteredDisplays;
-  StreamConfiguration lastConfiguration;
+  std::vector<uint32_t> grabbedDisplays;
+  PixelSize lastSize;
   std::optional<double> lastQuality;
+  std::optional<PixelSize> lastEncodedSize;
   std::optional<std::thread::id> encoderThread;
   // Screenshot completions that were never called (Screenshot::never), oldest first.
-  std::vector<ScreenshotCompletion> held;
+  std::vector<FrameCompletion> held;
   // Every call that was given a deadline, in order: its name and the deadline.
   std::vector<std::pair<std::string, Deadline>> deadlines;
   mutable std::mutex mutex;
@@ -92,19 +81,16 @@ class FakeCapturePlatform final : public CapturePlatform {
     done.wait(lock, [&] { return finished; });
   }
 
-  // Runs a held screenshot completion with a delivered image, on the platform's thread.
+  // Runs a held screenshot completion with a delivered frame, on the platform's thread.
   void releaseHeld(size_t index, int64_t w, int64_t h, uint8_t value) {
-    ScreenshotCompletion completion;
+    FrameCompletion completion;
     {
       std::lock_guard lock(mutex);
       completion = held.at(index);
     }
-    post([completion, w, h, value] { completion(std::make_shared<Image>(w, h, value), {}); });
+    post([completion, w, h, value] { deliverFrame(completion, {w, h}, value, std::nullopt); });
   }
 
-  bool systemVersionAtLeast(int major, int minor, int patch) override {
-    return versionOk && major == 14 && minor == 0 && patch == 0;
-  }
   uint32_t mainDisplayId(Deadline deadline) override {
     note("mainDisplayId", deadline);
     if (displayQueryStalls) {
@@ -118,33 +104,28 @@ class FakeCapturePlatform final : public CapturePlatform {
     auto it = bounds.find(id);
     return it == bounds.end() ? Rect::null() : it->second;
   }
-  void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                           Deadline deadline, ShareableContentCompletion completion) override {
-    note("getShareableContent", deadline);
+  void listDisplays(Deadline deadline, DisplayListCompletion completion) override {
+    note("listDisplays", deadline);
     {
       std::lock_guard lock(mutex);
       ++listings;
     }
-    const bool argumentsRight = !excludingDesktopWindows && onScreenWindowsOnly;
-    post([this, completion, argumentsRight] {
-      if (!listingDeliversContent || !argumentsRight) {
+    post([this, completion] {
+      if (!listingDeliversContent) {
         completion(std::nullopt, listingError);
         return;
       }
-      completion(ShareableContent{displays}, listingError);
+      completion(displays, listingError);
     });
   }
-  std::shared_ptr<ContentFilter> makeDisplayFilter(const ListedDisplay& display) override {
-    return std::make_shared<Filter>(display.displayId);
-  }
-  void captureImage(std::shared_ptr<ContentFilter> filter, const StreamConfiguration& configuration,
-                    Deadline deadline, ScreenshotCompletion completion) override {
-    note("captureImage", deadline);
+  void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
+                   FrameCompletion completion) override {
+    note("grabDisplay", deadline);
     {
       std::lock_guard lock(mutex);
       ++screenshots;
-      lastConfiguration = configuration;
-      filteredDisplays.push_back(static_cast<Filter&>(*filter).displayId);
+      lastSize = size;
+      grabbedDisplays.push_back(display.displayId);
       if (screenshot == Screenshot::never) {
         held.push_back(completion);
         return;
@@ -153,26 +134,26 @@ class FakeCapturePlatform final : public CapturePlatform {
     const uint8_t value = content;
     const bool fail = screenshot == Screenshot::fail;
     const auto error = screenshotError;
-    post([completion, configuration, value, fail, error] {
+    const PixelSize delivered = deliveredSize.value_or(size);
+    post([completion, delivered, value, fail, error] {
       if (fail) {
         completion(nullptr, error);
       } else {
-        completion(std::make_shared<Image>(configuration.width, configuration.height, value),
-                   error);
+        deliverFrame(completion, delivered, value, error);
       }
     });
   }
-  std::optional<std::vector<uint8_t>> encodeJpeg(const CapturedImage& image,
-                                                 double quality) override {
+  std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) override {
     {
       std::lock_guard lock(mutex);
       lastQuality = quality;
+      lastEncodedSize = PixelSize{frame.width, frame.height};
       encoderThread = std::this_thread::get_id();
     }
     if (encoderFails) return std::nullopt;
     const auto q = static_cast<uint8_t>(quality * 100);
-    return std::vector<uint8_t>{
-        0xff, 0xd8, image.pixels()[0], q, static_cast<uint8_t>(image.width()), 0xff, 0xd9};
+    return std::vector<uint8_t>{0xff, 0xd8, frame.pixels[0], q, static_cast<uint8_t>(frame.width),
+                                0xff, 0xd9};
   }
   uint64_t uptimeNanoseconds() override {
     if (clockStep == 0) {
@@ -192,6 +173,17 @@ class FakeCapturePlatform final : public CapturePlatform {
   }
 
  private:
+  // The pixels live only as long as the completion runs, as a platform's reused buffers would.
+  static void deliverFrame(const FrameCompletion& completion, PixelSize size, uint8_t value,
+                           std::optional<PlatformError> error) {
+    const std::vector<uint8_t> pixels(static_cast<size_t>(size.width * size.height * 4), value);
+    const Frame frame{.pixels = pixels.data(),
+                      .width = size.width,
+                      .height = size.height,
+                      .bytesPerRow = size.width * 4};
+    completion(&frame, error);
+  }
+
   void note(const char* call, Deadline deadline) {
     std::lock_guard lock(mutex);
     deadlines.emplace_back(call, deadline);

@@ -82,14 +82,14 @@ class ScreenCaptureTest : public ::testing::Test {
   }
 
   FakeCapturePlatform platform;
-  ScreenCapture capture{platform, 300ms};
+  ScreenCapture capture{platform, platform, 300ms};
 };
 
 TEST(CaptureSize, FollowsTheTable) {
   struct Case {
     int64_t w, h;
     std::optional<int64_t> maxWidth;
-    CaptureSize expected;
+    PixelSize expected;
   };
   const Case cases[] = {
       {1920, 1080, std::nullopt, {1280, 720}},
@@ -142,7 +142,7 @@ TEST(FrameHelpers, HashBase64AndReasons) {
 }
 
 TEST_F(ScreenCaptureTest, SuccessRecordCarriesFrameDisplayAndLabels) {
-  platform.displays = {{1, 1600, 804, nullptr}};
+  platform.displays = {{1, 1600, 804, {}}};
   platform.bounds[1] = Rect{-1600, 50, -1600, 804};  // widths are reported as magnitudes
   platform.clockStep = 1'000'000;
   InputCommand c = captureCommand();
@@ -177,20 +177,14 @@ TEST_F(ScreenCaptureTest, SuccessRecordCarriesFrameDisplayAndLabels) {
   EXPECT_EQ(r.nativeRuntime, "macos_screencapturekit_helper");
   EXPECT_FALSE(r.reason || r.trusted || r.key || r.textLength);
 
-  const StreamConfiguration& conf = platform.lastConfiguration;
-  EXPECT_EQ(conf.width, 1000);
-  EXPECT_EQ(conf.height, 503);
-  EXPECT_TRUE(conf.scalesToFit);
-  EXPECT_TRUE(conf.preservesAspectRatio);
-  EXPECT_FALSE(conf.showsCursor);
-  EXPECT_FALSE(conf.capturesAudio);
+  EXPECT_EQ(platform.lastSize, (PixelSize{1000, 503}));
   EXPECT_DOUBLE_EQ(*platform.lastQuality, 0.70);
   // Frames are processed on the platform's thread, never on the waiting one.
   EXPECT_NE(platform.encoderThread, std::this_thread::get_id());
 }
 
 TEST_F(ScreenCaptureTest, ListedSizeIsRaisedToTwo) {
-  platform.displays = {{1, 1, 0, nullptr}};
+  platform.displays = {{1, 1, 0, {}}};
   const HelperOutput r = run();
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.sourceWidth, 2);
@@ -209,8 +203,22 @@ TEST_F(ScreenCaptureTest, ScaleModeIsOnlyALabel) {
     const HelperOutput r = run(c);
     EXPECT_EQ(r.scaleMode, label) << mode.value_or("(absent)");
     EXPECT_EQ(r.scaleElapsedMs, 0.0);
-    EXPECT_EQ(platform.lastConfiguration.width, 1280);
+    EXPECT_EQ(platform.lastSize.width, 1280);
   }
+}
+
+// A platform that cannot scale delivers the display's own pixels; the capture logic brings them to
+// the asked size before encoding, and a frame it cannot scale is a failed screenshot.
+TEST_F(ScreenCaptureTest, FramesAtThePlatformsOwnSizeAreScaled) {
+  platform.deliveredSize = PixelSize{1920, 1080};
+  const HelperOutput r = run();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(platform.lastEncodedSize, (PixelSize{1280, 720}));
+  EXPECT_EQ(r.frameWidth, 1280);
+  EXPECT_EQ(r.frameHeight, 720);
+
+  platform.deliveredSize = PixelSize{0, 0};
+  expectFailure(run(), "screencapturekit_capture_failed");
 }
 
 TEST_F(ScreenCaptureTest, ChoosesWantedThenMainThenFirstDisplay) {
@@ -233,24 +241,24 @@ TEST_F(ScreenCaptureTest, ChoosesWantedThenMainThenFirstDisplay) {
     p.mainId = c.mainId;
     p.displays.clear();
     for (uint32_t id : c.listed) {
-      p.displays.push_back({id, 100 * id, 10 * id, nullptr});
+      p.displays.push_back({id, 100 * id, 10 * id, {}});
       p.bounds[id] = Rect{double(id), 0, 100.0 * id, 10.0 * id};
     }
-    ScreenCapture sc(p, 1s);
+    ScreenCapture sc(p, p, 1s);
     InputCommand command = captureCommand();
     command.displayId = c.wanted;
     const HelperOutput r = sc.captureFrame(command);
     ASSERT_TRUE(r.ok) << c.name;
-    EXPECT_EQ(p.filteredDisplays, std::vector<uint32_t>{c.captured}) << c.name;
+    EXPECT_EQ(p.grabbedDisplays, std::vector<uint32_t>{c.captured}) << c.name;
     EXPECT_EQ(r.screenLeft, c.captured) << c.name;
     EXPECT_EQ(r.sourceWidth, 100 * c.captured) << c.name;
     ASSERT_TRUE(sc.cachedContext()) << c.name;
-    EXPECT_EQ(sc.cachedContext()->displayId, c.captured) << c.name;
+    EXPECT_EQ(sc.cachedContext()->display.displayId, c.captured) << c.name;
   }
 }
 
 TEST_F(ScreenCaptureTest, ListsOnlyWhenTheWantedDisplayDiffersFromTheCachedOne) {
-  platform.displays = {{1, 1920, 1080, nullptr}, {2, 1280, 1024, nullptr}};
+  platform.displays = {{1, 1920, 1080, {}}, {2, 1280, 1024, {}}};
   platform.bounds[2] = Rect{1920, 0, 1280, 1024};
   struct Step {
     std::optional<uint32_t> displayId;
@@ -275,14 +283,14 @@ TEST_F(ScreenCaptureTest, ListsOnlyWhenTheWantedDisplayDiffersFromTheCachedOne) 
     const HelperOutput r = run(c);
     ASSERT_TRUE(r.ok) << "step " << i;
     EXPECT_EQ(platform.listings, s.listingsAfter) << "step " << i;
-    EXPECT_EQ(platform.filteredDisplays.back(), s.captured) << "step " << i;
+    EXPECT_EQ(platform.grabbedDisplays.back(), s.captured) << "step " << i;
     ++i;
   }
 }
 
 TEST_F(ScreenCaptureTest, CachedContextKeepsTheValuesOfItsListing) {
   ASSERT_TRUE(run().ok);
-  platform.displays = {{1, 800, 600, nullptr}};
+  platform.displays = {{1, 800, 600, {}}};
   platform.bounds[1] = Rect{5, 5, 800, 600};
   const HelperOutput r = run();
   ASSERT_TRUE(r.ok);
@@ -335,7 +343,7 @@ TEST_F(ScreenCaptureTest, FailureReasonsCarryThePlatformCode) {
     p.screenshot = c.screenshot;
     p.screenshotError = c.screenshotError;
     p.encoderFails = c.encoderFails;
-    ScreenCapture sc(p, 1s);
+    ScreenCapture sc(p, p, 1s);
     expectFailure(sc.captureFrame(captureCommand()), c.reason);
     // The context is cached once the listing succeeded, whatever happens to the screenshot.
     EXPECT_EQ(sc.cachedContext().has_value(), c.listingContent);
@@ -345,13 +353,6 @@ TEST_F(ScreenCaptureTest, FailureReasonsCarryThePlatformCode) {
 TEST_F(ScreenCaptureTest, ErrorAlongsideAnImageIsIgnored) {
   platform.screenshotError = PlatformError{3};
   EXPECT_TRUE(run().ok);
-}
-
-TEST_F(ScreenCaptureTest, OldSystemIsRefusedWithoutAnyPlatformCall) {
-  platform.versionOk = false;
-  for (int i = 0; i < 2; ++i) expectFailure(run(), "screencapturekit_screenshot_requires_macos_14");
-  EXPECT_EQ(platform.listings, 0);
-  EXPECT_EQ(platform.screenshots, 0);
 }
 
 TEST_F(ScreenCaptureTest, SuppressionSequences) {
@@ -375,7 +376,7 @@ TEST_F(ScreenCaptureTest, SuppressionSequences) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeCapturePlatform p;
-    ScreenCapture sc(p, 1s);
+    ScreenCapture sc(p, p, 1s);
     std::optional<int64_t> firstBytes;
     for (const Frame& f : c.frames) {
       p.content = f.content;
@@ -498,10 +499,9 @@ TEST_F(ScreenCaptureTest, EveryPlatformCallOfARequestGetsTheSameDeadline) {
 
   std::vector<std::string> calls;
   for (const auto& [call, deadline] : platform.deadlines) calls.push_back(call);
-  EXPECT_EQ(calls,
-            (std::vector<std::string>{"mainDisplayId", "getShareableContent", "displayBounds",
-                                      "captureImage", "currentMouseLocation", "mainDisplayId",
-                                      "captureImage", "currentMouseLocation"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"mainDisplayId", "listDisplays", "displayBounds",
+                                             "grabDisplay", "currentMouseLocation", "mainDisplayId",
+                                             "grabDisplay", "currentMouseLocation"}));
   const auto budget = ScreenCapture::defaultAnswerBudget;
   for (size_t i = 0; i < platform.deadlines.size(); ++i) {
     const Deadline d = platform.deadlines[i].second;
@@ -532,7 +532,7 @@ TEST(ScreenCaptureBudget, StalledDisplayIsAnsweredWithinTheBudget) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeCapturePlatform p;
-    ScreenCapture sc(p, 300ms, 500ms);
+    ScreenCapture sc(p, p, 300ms, 500ms);
     if (c.cachedTarget) {
       ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);
     }
@@ -557,7 +557,7 @@ TEST(ScreenCaptureLifetime, CompletionOutlivesTheCaptureObject) {
   FakeCapturePlatform p;
   p.screenshot = FakeCapturePlatform::Screenshot::never;
   {
-    ScreenCapture sc(p, 50ms);
+    ScreenCapture sc(p, p, 50ms);
     EXPECT_EQ(sc.captureFrame(captureCommand()).reason, "screencapturekit_capture_timeout");
   }
   // Box, semaphore and capture state are still alive for the orphaned completion.

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/capture_platform.h"
+
+typedef void* tjhandle;
+
+namespace halvorine {
+
+// Turns a frame into a complete JPEG file. Identical pixels at the same quality give identical
+// bytes: change suppression compares the bytes.
+class FrameEncoder {
+ public:
+  virtual ~FrameEncoder() = default;
+  // quality between 0 and 1; nullopt when the encoder fails. Callable from any thread.
+  virtual std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) = 0;
+};
+
+// TurboJPEG, 4:2:0, with its handle and output buffer kept between frames (fresh memory is slow
+// to touch).
+class JpegEncoder final : public FrameEncoder {
+ public:
+  JpegEncoder();
+  ~JpegEncoder() override;
+  JpegEncoder(const JpegEncoder&) = delete;
+  JpegEncoder& operator=(const JpegEncoder&) = delete;
+
+  std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) override;
+
+ private:
+  std::mutex mutex_;
+  tjhandle handle_ = nullptr;
+  unsigned char* buffer_ = nullptr;
+  unsigned long capacity_ = 0;
+};
+
+}  // namespace halvorine
