@@ -1,87 +1,12 @@
 #include "protocol.h"
 
 #include <nlohmann/json.hpp>
-#include <vector>
+
+#include "common/json_events.h"
 
 namespace halvorine::file_transfer {
 
 namespace {
-
-using json = nlohmann::json;
-using Token = nlohmann::detail::lexer_base<json>::token_type;
-using Lexer = nlohmann::detail::lexer<json, nlohmann::detail::iterator_input_adapter<const char*>>;
-
-// Reads one JSON text and reports its values to `reader` in document order, as json::sax_parse
-// does in strict mode, with one difference: a number literal too large for a double arrives as
-// the infinity of its sign. The library's parser rejects the whole text for such a number, even
-// as the value of a key that no one reads. Nesting is kept on an explicit stack, so depth costs
-// memory only. Returns false when the text is not JSON or the reader refused a value.
-template <class Reader>
-bool readJson(std::string_view text, Reader& reader) {
-  Lexer lexer(nlohmann::detail::input_adapter(text.data(), text.data() + text.size()));
-  std::vector<bool> inArray;  // one entry per open container: true for an array
-  Token token = lexer.scan();
-  // The key and its separator of an object member; leaves the member's value in `token`.
-  auto member = [&] {
-    if (token != Token::value_string || !reader.key(lexer.get_string())) return false;
-    if (lexer.scan() != Token::name_separator) return false;
-    token = lexer.scan();
-    return true;
-  };
-  for (;;) {
-    bool accepted = false;
-    switch (token) {
-      case Token::begin_object:
-        if (!reader.start_object()) return false;
-        token = lexer.scan();
-        if (token == Token::end_object) {
-          accepted = reader.end_container();
-          break;
-        }
-        if (!member()) return false;
-        inArray.push_back(false);
-        continue;
-      case Token::begin_array:
-        if (!reader.start_array()) return false;
-        token = lexer.scan();
-        if (token == Token::end_array) {
-          accepted = reader.end_container();
-          break;
-        }
-        inArray.push_back(true);
-        continue;
-      case Token::literal_null:
-        accepted = reader.null();
-        break;
-      case Token::literal_true:
-      case Token::literal_false:
-      case Token::value_integer:
-      case Token::value_unsigned:
-      case Token::value_float:  // an infinity for a literal beyond the range of a double
-        accepted = reader.other();
-        break;
-      case Token::value_string:
-        accepted = reader.string(lexer.get_string());
-        break;
-      default:
-        return false;  // a lexical error, or a token where a value belongs
-    }
-    if (!accepted) return false;
-    // A value is complete: close the containers that end here, then go on to the next value.
-    for (;;) {
-      if (inArray.empty()) return lexer.scan() == Token::end_of_input;
-      token = lexer.scan();
-      if (token == Token::value_separator) {
-        token = lexer.scan();
-        if (!inArray.back() && !member()) return false;
-        break;
-      }
-      if (token != (inArray.back() ? Token::end_array : Token::end_object)) return false;
-      if (!reader.end_container()) return false;
-      inArray.pop_back();
-    }
-  }
-}
 
 // A member of the request as its last occurrence left it: as in a document tree, a key given
 // twice counts with its later value, whatever the earlier one was.
@@ -97,21 +22,27 @@ class RequestReader {
   Member operation, sourcePath, destinationPath;
 
   bool null() { return scalar(Member::Given::null); }
-  bool other() { return scalar(Member::Given::otherType); }
+  bool boolean(bool) { return other(); }
+  bool number_integer(std::int64_t) { return other(); }
+  bool number_unsigned(std::uint64_t) { return other(); }
+  // An infinity for a literal beyond the range of a double.
+  bool number_float(double) { return other(); }
   bool string(std::string& value) {
     if (!scalar(Member::Given::string)) return false;
     if (depth_ == 1 && member_) member_->value = std::move(value);
     return true;
   }
-  bool start_object() {
+  bool start_object(std::size_t = 0) {
     if (depth_ == 1 && member_) member_->given = Member::Given::otherType;
     ++depth_;
     return true;
   }
-  bool start_array() {
+  bool start_array(std::size_t) {
     if (depth_ == 0) return false;  // the top level must be an object
     return start_object();
   }
+  bool end_object() { return end_container(); }
+  bool end_array() { return end_container(); }
   bool key(const std::string& name) {
     if (depth_ == 1) {
       member_ = name == "operation"         ? &operation
@@ -127,6 +58,7 @@ class RequestReader {
   }
 
  private:
+  bool other() { return scalar(Member::Given::otherType); }
   bool scalar(Member::Given given) {
     if (depth_ == 0) return false;  // the top level must be an object
     if (depth_ == 1 && member_) {
