@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "input_synthesis/geometry.h"
+#include "platform/geometry.h"
 
 struct wl_display;
 struct wl_registry;

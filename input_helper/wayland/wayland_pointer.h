@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "input_synthesis/geometry.h"
+#include "platform/geometry.h"
 #include "wayland/wayland_connection.h"
 
 struct zwlr_virtual_pointer_v1;
