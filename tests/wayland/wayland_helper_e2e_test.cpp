@@ -2,11 +2,13 @@
 // mode, as the test user. An X client under sway's Xwayland records what arrives; the helper
 // itself gets no DISPLAY, so everything it does goes through the compositor.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -222,6 +224,19 @@ TEST_F(HelperOnSway, TrustProbeAndBackendChoice) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(json::parse(r.out), c.answer);
   }
+
+  // A copy of the program without its backend module beside it is not trusted, quietly.
+  namespace fs = std::filesystem;
+  const fs::path folder =
+      fs::temp_directory_path() / ("halvorine-no-module-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  fs::copy_file(binaryPath("HalvorineInputHelper"), folder / "HalvorineInputHelper");
+  const RunResult r = runProcess({(folder / "HalvorineInputHelper").string()},
+                                 helperOptions(server->waylandDisplay(), R"({"type":"probe"})"));
+  fs::remove_all(folder);
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(json::parse(r.out)["reason"], "accessibility_permission_required");
 }
 
 TEST_F(HelperOnSway, PointerInStreamMode) {
