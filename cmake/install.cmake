@@ -16,6 +16,10 @@ set(HALVORINE_RELEASE_DATE 2026-12-10)
 
 install(TARGETS HalvorineInputHelper HalvorineFileTransferHelper HalvorineIdentityMigrationHelper
         RUNTIME DESTINATION "${HALVORINE_INSTALL_PROGRAM_DIR}")
+# The Wayland backend module goes beside the input helper, which looks for it there.
+if(TARGET halvorine_wayland_module)
+  install(TARGETS halvorine_wayland_module LIBRARY DESTINATION "${HALVORINE_INSTALL_PROGRAM_DIR}")
+endif()
 
 # Manual pages and the change log are installed compressed with gzip -9n, as Debian wants them
 # (no name, no time stamp: the same bytes on every build). man reads them as they are.

@@ -10,7 +10,9 @@
 #include <memory>
 #include <set>
 
+#include "input_synthesis/key_names.h"
 #include "wayland/wayland_connection.h"
+#include "wayland/wayland_desktop.h"
 #include "wayland/wayland_keyboard.h"
 #include "wayland/wayland_keymap.h"
 #include "wayland/wayland_pointer.h"
@@ -109,6 +111,88 @@ TEST(WaylandKeymap, LayoutKeysGiveTheirKeysymsAndModifierKeysTheirModifiers) {
     xkb_state_update_key(compiled.state, key + 8, XKB_KEY_UP);
     EXPECT_EQ(xkb_state_mod_name_is_active(compiled.state, name, XKB_STATE_MODS_EFFECTIVE), 0);
   }
+}
+
+// Every name of the helper's key table presses the physical key that gives its keysym in the
+// helper's keymap, with no modifier.
+TEST(WaylandKeymap, KeyTableNamesPressTheirKeys) {
+  CompiledKeymap compiled(HelperKeymap().text());
+  ASSERT_NE(compiled.state, nullptr);
+  const std::pair<const char*, uint32_t> names[] = {
+      {"a", 'a'},
+      {"b", 'b'},
+      {"c", 'c'},
+      {"d", 'd'},
+      {"e", 'e'},
+      {"f", 'f'},
+      {"g", 'g'},
+      {"h", 'h'},
+      {"i", 'i'},
+      {"j", 'j'},
+      {"k", 'k'},
+      {"l", 'l'},
+      {"m", 'm'},
+      {"n", 'n'},
+      {"o", 'o'},
+      {"p", 'p'},
+      {"q", 'q'},
+      {"r", 'r'},
+      {"s", 's'},
+      {"t", 't'},
+      {"u", 'u'},
+      {"v", 'v'},
+      {"w", 'w'},
+      {"x", 'x'},
+      {"y", 'y'},
+      {"z", 'z'},
+      {"0", '0'},
+      {"1", '1'},
+      {"2", '2'},
+      {"3", '3'},
+      {"4", '4'},
+      {"5", '5'},
+      {"6", '6'},
+      {"7", '7'},
+      {"8", '8'},
+      {"9", '9'},
+      {"=", '='},
+      {"-", '-'},
+      {"]", ']'},
+      {"[", '['},
+      {"'", '\''},
+      {";", ';'},
+      {"\\", '\\'},
+      {",", ','},
+      {"/", '/'},
+      {".", '.'},
+      {"`", '`'},
+      {"return", XKB_KEY_Return},
+      {"enter", XKB_KEY_Return},
+      {"tab", XKB_KEY_Tab},
+      {"space", ' '},
+      {"delete", XKB_KEY_BackSpace},
+      {"backspace", XKB_KEY_BackSpace},
+      {"escape", XKB_KEY_Escape},
+      {"esc", XKB_KEY_Escape},
+      {"home", XKB_KEY_Home},
+      {"pageup", XKB_KEY_Prior},
+      {"forwarddelete", XKB_KEY_Delete},
+      {"end", XKB_KEY_End},
+      {"pagedown", XKB_KEY_Next},
+      {"left", XKB_KEY_Left},
+      {"right", XKB_KEY_Right},
+      {"down", XKB_KEY_Down},
+      {"up", XKB_KEY_Up},
+  };
+  for (const auto& [name, sym] : names) {
+    SCOPED_TRACE(name);
+    const std::optional<uint16_t> code = keyCodeFor(std::string(name));
+    ASSERT_TRUE(code);
+    const std::optional<uint32_t> key = evdevKeyForVirtualKey(*code);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(compiled.keysym(*key), sym);
+  }
+  EXPECT_FALSE(evdevKeyForVirtualKey(10));  // a code the table does not use
 }
 
 TEST(WaylandKeymap, PlacedKeysymsAreTypedWithoutModifiersAndWithShiftAlike) {
@@ -282,6 +366,21 @@ TEST(WaylandConnection, WithoutACompositorEverythingFailsQuietly) {
   EXPECT_FALSE(keyboard.finish());
   Screencopy screencopy(connection);
   EXPECT_EQ(screencopy.capture(displayIdForName("HEADLESS-1")), Screencopy::noCompositor);
+
+  // The seams over it: not trusted, no display, and every action reports that it sent nothing.
+  EXPECT_FALSE(makeWaylandAccessibility(connection)->isTrusted(true));
+  const std::unique_ptr<Desktop> desktop = makeWaylandDesktop(connection);
+  EXPECT_EQ(desktop->pointerLocation(), (Point{0, 0}));
+  EXPECT_EQ(desktop->mainDisplayId(), 0u);
+  EXPECT_TRUE(desktop->displayBounds(displayIdForName("HEADLESS-1")).isNull);
+  EXPECT_FALSE(desktop->click(MouseButton::left, Point{0, 0}));  // where the pointer is
+  EXPECT_FALSE(desktop->movePointer(Point{5, 5}));
+  EXPECT_FALSE(desktop->pressButton(MouseButton::right, Point{5, 5}, true));
+  EXPECT_FALSE(desktop->turnWheel(40));
+  EXPECT_FALSE(desktop->pressKey(0, maskShift, true));
+  EXPECT_FALSE(desktop->typeCharacter("x", true));
+  EXPECT_FALSE(desktop->typeCharacter("x", false));
+  desktop->finishRequest();
 }
 
 }  // namespace

@@ -1,0 +1,530 @@
+// The real input helper with HALVORINE_BACKEND=wayland on headless sway, in stream and one-shot
+// mode, as the test user. An X client under sway's Xwayland records what arrives; the helper
+// itself gets no DISPLAY, so everything it does goes through the compositor.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "process.h"
+#include "sway_server.h"
+#include "wayland/wayland_connection.h"
+#include "wayland/wayland_pointer.h"
+#include "x_event_recorder.h"
+
+namespace halvorine::testing {
+namespace {
+
+using nlohmann::json;
+using wayland::Connection;
+using wayland::displayIdForName;
+
+RunOptions helperOptions(const std::string& waylandDisplay, std::string input = {},
+                         const char* backend = "wayland") {
+  RunOptions options;
+  options.env["HALVORINE_BACKEND"] =
+      backend != nullptr ? std::optional<std::string>(backend) : std::nullopt;
+  options.env["WAYLAND_DISPLAY"] = waylandDisplay;
+  options.env["DISPLAY"] = std::nullopt;
+  options.stdinData = std::move(input);
+  options.timeout = std::chrono::seconds(20);
+  return options;
+}
+
+// Xwayland may pass input on after the compositor has handled it: take events until `done`
+// holds for all taken so far, or 5 s have passed.
+template <typename Done>
+std::vector<RecordedEvent> takeUntil(XEventRecorder& r, Done done) {
+  std::vector<RecordedEvent> events;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (true) {
+    const std::vector<RecordedEvent> more = r.take();
+    events.insert(events.end(), more.begin(), more.end());
+    if (done(events) || std::chrono::steady_clock::now() > deadline) return events;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<std::pair<int, int>> motions(const std::vector<RecordedEvent>& events) {
+  std::vector<std::pair<int, int>> result;
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_MOTION_NOTIFY) result.emplace_back(e.rootX, e.rootY);
+  }
+  return result;
+}
+
+// (+button, x, y) for presses and (-button, x, y) for releases.
+std::vector<std::tuple<int, int, int>> buttons(const std::vector<RecordedEvent>& events) {
+  std::vector<std::tuple<int, int, int>> result;
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_BUTTON_PRESS) result.emplace_back(e.detail, e.rootX, e.rootY);
+    if (e.type == XCB_BUTTON_RELEASE) result.emplace_back(-e.detail, e.rootX, e.rootY);
+  }
+  return result;
+}
+
+// Key events as "+Key state" / "-Key", naming each key by its unshifted keysym.
+std::vector<std::string> keys(const std::vector<RecordedEvent>& events) {
+  std::vector<std::string> result;
+  for (const RecordedEvent& e : events) {
+    if (e.type != XCB_KEY_PRESS && e.type != XCB_KEY_RELEASE) continue;
+    std::string line(1, e.type == XCB_KEY_PRESS ? '+' : '-');
+    line += XEventRecorder::keysymName(e.baseKeysym);
+    if (e.type == XCB_KEY_PRESS) {
+      line += ' ';
+      line += std::to_string(e.state & 0xff);
+    }
+    result.push_back(std::move(line));
+  }
+  return result;
+}
+
+class HelperOnSway : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(runAsWaylandTestUser()); }
+
+  void SetUp() override {
+    ASSERT_NO_THROW(server = std::make_unique<SwayServer>());
+    // The test's own pointer stays on the seat for the whole run: sway 1.7 can crash when the
+    // seat's only pointer (one per one-shot helper) comes and goes while Xwayland runs.
+    keeperConnection = std::make_unique<Connection>(
+        Connection::Options{server->waylandDisplay(), std::chrono::milliseconds(2000)});
+    keeper = std::make_unique<wayland::Pointer>(*keeperConnection);
+    recorder = std::make_unique<XEventRecorder>(server->xDisplay(), true);
+    ASSERT_TRUE(recorder->ok());
+    // The window takes pointer events once the compositor has placed it.
+    bool placed = false;
+    for (int i = 0; i < 100 && !placed; ++i) {
+      ASSERT_TRUE(keeper->moveTo(Point{double(600 + i % 2), 500}));
+      ASSERT_TRUE(keeper->finish());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      placed = !motions(recorder->take()).empty();
+    }
+    ASSERT_TRUE(placed);
+  }
+
+  void TearDown() override {
+    helper.reset();
+    recorder.reset();
+    keeper.reset();
+    keeperConnection.reset();
+    server.reset();
+  }
+
+  void startStream() {
+    helper = std::make_unique<ChildProcess>(
+        std::vector<std::string>{binaryPath("HalvorineInputHelper"), "--stream"},
+        helperOptions(server->waylandDisplay()));
+  }
+
+  json ask(const json& request) {
+    EXPECT_TRUE(helper->write(request.dump() + "\n"));
+    const std::optional<std::string> line = helper->readLine(std::chrono::seconds(20));
+    EXPECT_TRUE(line) << request.dump();
+    return line ? json::parse(*line) : json();
+  }
+
+  RunResult oneShot(const json& request, std::vector<std::string> switches = {}) {
+    std::vector<std::string> argv{binaryPath("HalvorineInputHelper")};
+    argv.insert(argv.end(), switches.begin(), switches.end());
+    return runProcess(argv, helperOptions(server->waylandDisplay(), request.dump()));
+  }
+
+  std::vector<RecordedEvent> eventsUntilMotionTo(std::pair<int, int> at) {
+    return takeUntil(*recorder, [&](const std::vector<RecordedEvent>& e) {
+      return !motions(e).empty() && motions(e).back() == at;
+    });
+  }
+
+  std::unique_ptr<SwayServer> server;
+  std::unique_ptr<Connection> keeperConnection;
+  std::unique_ptr<wayland::Pointer> keeper;
+  std::unique_ptr<XEventRecorder> recorder;
+  std::unique_ptr<ChildProcess> helper;
+};
+
+TEST_F(HelperOnSway, TrustProbeAndBackendChoice) {
+  const struct {
+    std::vector<std::string> switches;
+    json request;
+    const char* backend;
+    int status;
+    json answer;
+  } cases[] = {
+      {{},
+       {{"type", "probe"}},
+       "wayland",
+       0,
+       {{"ok", true}, {"applied", false}, {"trusted", true}, {"type", "probe"}}},
+      {{},
+       {{"type", "probe"}, {"promptForPermission", true}},
+       "wayland",
+       0,
+       {{"ok", true}, {"applied", false}, {"trusted", true}, {"type", "probe"}}},
+      // Before this process has moved the pointer, (0, 0) is reported.
+      {{"--permission-status"},
+       nullptr,
+       "wayland",
+       0,
+       {{"ok", true},
+        {"applied", false},
+        {"trusted", true},
+        {"type", "permission_status"},
+        {"x", 0},
+        {"y", 0}}},
+      {{"--permission-status", "--prompt"},
+       nullptr,
+       "wayland",
+       0,
+       {{"ok", true},
+        {"applied", false},
+        {"trusted", true},
+        {"type", "permission_status"},
+        {"x", 0},
+        {"y", 0}}},
+      // Without the variable, or with x11, the X11 backend is used: there is no DISPLAY here.
+      {{"--permission-status"},
+       nullptr,
+       nullptr,
+       0,
+       {{"ok", true},
+        {"applied", false},
+        {"trusted", false},
+        {"type", "permission_status"},
+        {"x", 0},
+        {"y", 0}}},
+      {{},
+       {{"type", "probe"}},
+       "x11",
+       3,
+       {{"ok", false},
+        {"applied", false},
+        {"trusted", false},
+        {"type", "probe"},
+        {"reason", "accessibility_permission_required"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.dump() + " " + (c.backend != nullptr ? c.backend : "unset"));
+    std::vector<std::string> argv{binaryPath("HalvorineInputHelper")};
+    argv.insert(argv.end(), c.switches.begin(), c.switches.end());
+    const RunResult r =
+        runProcess(argv, helperOptions(server->waylandDisplay(),
+                                       c.request.is_null() ? "" : c.request.dump(), c.backend));
+    EXPECT_EQ(r.exitStatus, c.status);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(json::parse(r.out), c.answer);
+  }
+
+  // A copy of the program without its backend module beside it is not trusted, quietly.
+  namespace fs = std::filesystem;
+  const fs::path folder =
+      fs::temp_directory_path() / ("halvorine-no-module-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  fs::copy_file(binaryPath("HalvorineInputHelper"), folder / "HalvorineInputHelper");
+  const RunResult r = runProcess({(folder / "HalvorineInputHelper").string()},
+                                 helperOptions(server->waylandDisplay(), R"({"type":"probe"})"));
+  fs::remove_all(folder);
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(json::parse(r.out)["reason"], "accessibility_permission_required");
+}
+
+TEST_F(HelperOnSway, PointerInStreamMode) {
+  startStream();
+  struct Case {
+    json request;
+    double answerX, answerY;
+    // The last motion the window sees, or nullopt where the request sends none.
+    std::optional<std::pair<int, int>> seen;
+  };
+  const Case cases[] = {
+      {{{"type", "mouse_move"}, {"x", 100}, {"y", 200}}, 100, 200, {{100, 200}}},
+      {{{"type", "mouse_move"}, {"x", 10.6}, {"y", 20.4}}, 10.6, 20.4, {{11, 20}}},
+      {{{"type", "mouse_delta"}, {"dx", 5}, {"dy", -3}}, 15.6, 17.4, {{16, 17}}},
+      {{{"type", "mouse_delta"}}, 15.6, 17.4, std::nullopt},
+      {{{"type", "mouse_move"}, {"x", 5}}, 15.6, 17.4, std::nullopt},
+      // The compositor keeps the pointer on the outputs; the answer tells the target as asked.
+      {{{"type", "mouse_move"}, {"x", -50}, {"y", 5000}}, -50, 5000, {{0, 799}}},
+      {{{"type", "mouse_move"}, {"x", 300}, {"y", 310}}, 300, 310, {{300, 310}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    EXPECT_EQ(answer["applied"], true);
+    EXPECT_EQ(answer["x"].get<double>(), c.answerX);
+    EXPECT_EQ(answer["y"].get<double>(), c.answerY);
+    if (c.seen) {
+      const auto seen = motions(eventsUntilMotionTo(*c.seen));
+      ASSERT_FALSE(seen.empty());
+      EXPECT_EQ(seen.back(), *c.seen);
+    }
+  }
+
+  // Without x and y a click happens where the pointer is: no motion, and the answer carries the
+  // position this helper last set.
+  using Buttons = std::vector<std::tuple<int, int, int>>;
+  const struct {
+    json request;
+    Buttons expected;
+  } clicks[] = {
+      {{{"type", "mouse_click"}}, {{1, 300, 310}, {-1, 300, 310}}},
+      {{{"type", "mouse_click"}, {"button", "right"}}, {{3, 300, 310}, {-3, 300, 310}}},
+      {{{"type", "mouse_click"}, {"x", 320}, {"y", 330}}, {{1, 320, 330}, {-1, 320, 330}}},
+      {{{"type", "mouse_down"}, {"x", 340}, {"y", 350}, {"button", "right"}}, {{3, 340, 350}}},
+      {{{"type", "mouse_up"}, {"button", "right"}}, {{-3, 340, 350}}},
+  };
+  for (const auto& c : clicks) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    const auto events = takeUntil(*recorder, [&](const std::vector<RecordedEvent>& e) {
+      return buttons(e).size() >= c.expected.size();
+    });
+    EXPECT_EQ(buttons(events), c.expected);
+    const auto [_, x, y] = c.expected.front();
+    EXPECT_EQ(answer["x"].get<double>(), x);
+    EXPECT_EQ(answer["y"].get<double>(), y);
+    if (!c.request.contains("x")) {
+      EXPECT_EQ(motions(events), (std::vector<std::pair<int, int>>{}));
+    }
+  }
+
+  // Positive scroll deltas scroll up, one wheel click per 40, rounded up.
+  const struct {
+    json dy;
+    int button;
+    int clicks;
+  } wheels[] = {{1, 4, 1}, {41, 4, 2}, {-80, 5, 2}, {500, 4, 3}};
+  for (const auto& c : wheels) {
+    SCOPED_TRACE(c.dy.dump());
+    EXPECT_EQ(ask({{"type", "scroll"}, {"dy", c.dy}}),
+              (json{{"ok", true}, {"applied", true}, {"trusted", true}, {"type", "scroll"}}));
+    Buttons expected;
+    for (int i = 0; i < c.clicks; ++i) {
+      expected.emplace_back(c.button, 340, 350);
+      expected.emplace_back(-c.button, 340, 350);
+    }
+    EXPECT_EQ(buttons(takeUntil(*recorder,
+                                [&](const std::vector<RecordedEvent>& e) {
+                                  return buttons(e).size() >= expected.size();
+                                })),
+              expected);
+  }
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+  EXPECT_EQ(helper->err(), "");
+}
+
+TEST_F(HelperOnSway, NormalisedCoordinatesOnTwoOutputs) {
+  ASSERT_TRUE(server->command("create_output"));
+  ASSERT_TRUE(server->command("output HEADLESS-2 resolution 640x480 position 1280 0"));
+  const uint32_t second = displayIdForName("HEADLESS-2");
+  startStream();
+  // The window covers HEADLESS-1 only: a move to the second output is seen through the relative
+  // move that follows it.
+  const struct {
+    json request;
+    double x, y;
+    std::optional<std::pair<int, int>> seen;
+  } cases[] = {
+      {{{"type", "mouse_move"}, {"x", 0.25}, {"y", 0.5}, {"coordinateSpace", "normalized"}},
+       320,
+       400,
+       {{320, 400}}},
+      {{{"type", "mouse_move"},
+        {"x", 0.5},
+        {"y", 0.5},
+        {"coordinateSpace", "normalized"},
+        {"displayId", second}},
+       1600,
+       240,
+       std::nullopt},
+      {{{"type", "mouse_delta"}, {"dx", -600}, {"dy", 10}}, 1000, 250, {{1000, 250}}},
+      {{{"type", "mouse_move"},
+        {"x", 1},
+        {"y", 1},
+        {"coordinateSpace", "normalized"},
+        {"displayId", second}},
+       1920,
+       480,
+       std::nullopt},
+      {{{"type", "mouse_delta"}, {"dx", -1000}, {"dy", 0}}, 920, 480, {{919, 479}}},
+      // An unknown display is the main one, HEADLESS-1 at (0, 0).
+      {{{"type", "mouse_move"},
+        {"x", 0.5},
+        {"y", 0.5},
+        {"coordinateSpace", "normalized"},
+        {"displayId", 12345}},
+       640,
+       400,
+       {{640, 400}}},
+      {{{"type", "mouse_move"},
+        {"x", 0.5},
+        {"y", 0.5},
+        {"coordinateSpace", "normalized"},
+        {"displayId", 2675618608u}},
+       640,
+       400,
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.dump());
+    const json answer = ask(c.request);
+    EXPECT_EQ(answer["ok"], true);
+    EXPECT_EQ(answer["x"].get<double>(), c.x);
+    EXPECT_EQ(answer["y"].get<double>(), c.y);
+    if (c.seen) {
+      const auto seen = motions(eventsUntilMotionTo(*c.seen));
+      ASSERT_FALSE(seen.empty());
+      EXPECT_EQ(seen.back(), *c.seen);
+    }
+  }
+}
+
+TEST_F(HelperOnSway, KeyTapsAndTextInStreamMode) {
+  startStream();
+  const std::string shift = std::to_string(XCB_MOD_MASK_SHIFT);
+  const std::string control = std::to_string(XCB_MOD_MASK_CONTROL);
+  const std::string alt = std::to_string(XCB_MOD_MASK_1);
+  const std::string super = std::to_string(XCB_MOD_MASK_4);
+  const struct {
+    json request;
+    std::vector<std::string> keys;
+  } taps[] = {
+      {{{"type", "key_tap"}, {"key", "Return"}, {"modifiers", {"cmd"}}},
+       {"+Super_L 0", "+Return " + super, "-Return", "-Super_L"}},
+      {{{"type", "key_tap"}, {"key", "a"}, {"modifiers", {"SHIFT"}}},
+       {"+Shift_L 0", "+a " + shift, "-a", "-Shift_L"}},
+      {{{"type", "key_tap"}, {"key", "left"}, {"modifiers", {"meta", "alt", "ctrl", "shift", "x"}}},
+       {"+Shift_L 0", "+Control_L " + shift,
+        "+Alt_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL),
+        "+Super_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1),
+        "+Left " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
+                                  XCB_MOD_MASK_4),
+        "-Left", "-Super_L", "-Alt_L", "-Control_L", "-Shift_L"}},
+      {{{"type", "key_tap"}, {"key", "pageup"}}, {"+Prior 0", "-Prior"}},
+      {{{"type", "key_tap"}, {"key", "forwarddelete"}}, {"+Delete 0", "-Delete"}},
+      {{{"type", "key_tap"}, {"key", "delete"}, {"modifiers", {"option"}}},
+       {"+Alt_L 0", "+BackSpace " + alt, "-BackSpace", "-Alt_L"}},
+      {{{"type", "key_tap"}, {"key", "esc"}, {"modifiers", {"control"}}},
+       {"+Control_L 0", "+Escape " + control, "-Escape", "-Control_L"}},
+      {{{"type", "key_tap"}, {"key", "6"}}, {"+6 0", "-6"}},
+      {{{"type", "key_tap"}, {"key", "`"}}, {"+` 0", "-`"}},
+  };
+  for (const auto& c : taps) {
+    SCOPED_TRACE(c.request.dump());
+    EXPECT_EQ(ask(c.request), (json{{"ok", true},
+                                    {"applied", true},
+                                    {"trusted", true},
+                                    {"type", "key_tap"},
+                                    {"key", c.request["key"]}}));
+    EXPECT_EQ(keys(takeUntil(*recorder,
+                             [&](const std::vector<RecordedEvent>& e) {
+                               return keys(e).size() >= c.keys.size();
+                             })),
+              c.keys);
+  }
+  EXPECT_EQ(ask({{"type", "key_tap"}, {"key", "F1"}})["reason"], "unsupported_key");
+
+  const struct {
+    std::string text;
+    int length;
+    std::string received;
+  } texts[] = {
+      {"Caf\u00e9 e\u0301 \U0001F600\u4E2D!", 10, "Caf\u00e9 e\u0301 \U0001F600\u4E2D!"},
+      {"A~ \"Q\"\t{}|?", 11, "A~ \"Q\"\t{}|?"},
+      {"line\r\nnext\rlast\n", 15, "line\nnext\nlast\n"},
+  };
+  for (const auto& c : texts) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ask({{"type", "text_input"}, {"text", c.text}}), (json{{"ok", true},
+                                                                     {"applied", true},
+                                                                     {"trusted", true},
+                                                                     {"type", "text_input"},
+                                                                     {"textLength", c.length}}));
+    const auto events = takeUntil(*recorder, [&](const std::vector<RecordedEvent>& e) {
+      return XEventRecorder::typedText(e).size() >= c.received.size();
+    });
+    EXPECT_EQ(XEventRecorder::typedText(events), c.received);
+  }
+  EXPECT_EQ(XState::keysDown(server->xDisplay()), std::vector<uint8_t>{});
+}
+
+// One process per request: each brings its own virtual pointer and keyboard to the seat.
+TEST_F(HelperOnSway, OneShotRequests) {
+  RunResult r = oneShot({{"type", "mouse_move"}, {"x", 200}, {"y", 300}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_EQ(json::parse(r.out)["x"], 200);
+  const auto seen = motions(eventsUntilMotionTo({200, 300}));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), (std::pair<int, int>{200, 300}));
+
+  // A fresh process has set nothing: a click without x and y stays where the pointer is and
+  // answers (0, 0); a relative move goes from wherever the pointer is.
+  r = oneShot({{"type", "mouse_click"}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_EQ(json::parse(r.out)["x"], 0);
+  auto events = takeUntil(
+      *recorder, [](const std::vector<RecordedEvent>& e) { return buttons(e).size() >= 2; });
+  EXPECT_EQ(buttons(events),
+            (std::vector<std::tuple<int, int, int>>{{1, 200, 300}, {-1, 200, 300}}));
+  EXPECT_EQ(motions(events), (std::vector<std::pair<int, int>>{}));
+
+  r = oneShot({{"type", "mouse_delta"}, {"dx", 7}, {"dy", 9}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_EQ(json::parse(r.out)["x"], 7);
+  EXPECT_EQ(json::parse(r.out)["y"], 9);
+  EXPECT_EQ(motions(eventsUntilMotionTo({207, 309})).back(), (std::pair<int, int>{207, 309}));
+
+  r = oneShot({{"type", "key_tap"}, {"key", "z"}, {"modifiers", {"shift"}}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_EQ(
+      keys(takeUntil(*recorder,
+                     [](const std::vector<RecordedEvent>& e) { return keys(e).size() >= 4; })),
+      (std::vector<std::string>{"+Shift_L 0", "+z 1", "-z", "-Shift_L"}));
+
+  r = oneShot({{"type", "text_input"}, {"text", "d\u00e9j\u00e0 \u65e5"}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string expected = "d\u00e9j\u00e0 \u65e5";
+  events = takeUntil(*recorder, [&](const std::vector<RecordedEvent>& e) {
+    return XEventRecorder::typedText(e).size() >= expected.size();
+  });
+  EXPECT_EQ(XEventRecorder::typedText(events), expected);
+  EXPECT_EQ(XState::keysDown(server->xDisplay()), std::vector<uint8_t>{});
+}
+
+TEST(HelperOnWeston, NotTrusted) {
+  ASSERT_TRUE(runAsWaylandTestUser());
+  WestonServer weston;
+  ASSERT_TRUE(weston.running());
+  const json refused = {{"ok", false},
+                        {"applied", false},
+                        {"trusted", false},
+                        {"type", "mouse_move"},
+                        {"reason", "accessibility_permission_required"}};
+  RunResult r = runProcess({binaryPath("HalvorineInputHelper")},
+                           helperOptions(weston.waylandDisplay(),
+                                         json{{"type", "mouse_move"}, {"x", 1}, {"y", 1}}.dump()));
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(json::parse(r.out), refused);
+  r = runProcess({binaryPath("HalvorineInputHelper"), "--permission-status"},
+                 helperOptions(weston.waylandDisplay()));
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(json::parse(r.out)["trusted"], false);
+}
+
+}  // namespace
+}  // namespace halvorine::testing
