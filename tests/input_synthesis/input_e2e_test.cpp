@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "key_table_cases.h"
 #include "process.h"
 #include "x_event_recorder.h"
 #include "xvfb_server.h"
@@ -205,36 +206,7 @@ TEST_F(InputEndToEnd, WheelClicks) {
 }
 
 TEST_F(InputEndToEnd, KeyTapsWithModifiers) {
-  const std::string shift = std::to_string(XCB_MOD_MASK_SHIFT);
-  const std::string control = std::to_string(XCB_MOD_MASK_CONTROL);
-  const std::string alt = std::to_string(XCB_MOD_MASK_1);
-  const std::string super = std::to_string(XCB_MOD_MASK_4);
-  const struct {
-    json request;
-    std::vector<std::string> keys;
-  } cases[] = {
-      {{{"type", "key_tap"}, {"key", "Return"}, {"modifiers", {"cmd"}}},
-       {"+Super_L 0", "+Return " + super, "-Return", "-Super_L"}},
-      {{{"type", "key_tap"}, {"key", "a"}, {"modifiers", {"SHIFT"}}},
-       {"+Shift_L 0", "+a " + shift, "-a", "-Shift_L"}},
-      {{{"type", "key_tap"}, {"key", "left"}, {"modifiers", {"meta", "alt", "ctrl", "shift", "x"}}},
-       {"+Shift_L 0", "+Control_L " + shift,
-        "+Alt_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL),
-        "+Super_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1),
-        "+Left " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
-                                  XCB_MOD_MASK_4),
-        "-Left", "-Super_L", "-Alt_L", "-Control_L", "-Shift_L"}},
-      {{{"type", "key_tap"}, {"key", "pageup"}}, {"+Prior 0", "-Prior"}},
-      {{{"type", "key_tap"}, {"key", "pagedown"}}, {"+Next 0", "-Next"}},
-      {{{"type", "key_tap"}, {"key", "forwarddelete"}}, {"+Delete 0", "-Delete"}},
-      {{{"type", "key_tap"}, {"key", "delete"}, {"modifiers", {"option"}}},
-       {"+Alt_L 0", "+BackSpace " + alt, "-BackSpace", "-Alt_L"}},
-      {{{"type", "key_tap"}, {"key", "esc"}, {"modifiers", {"control"}}},
-       {"+Control_L 0", "+Escape " + control, "-Escape", "-Control_L"}},
-      {{{"type", "key_tap"}, {"key", "6"}}, {"+6 0", "-6"}},
-      {{{"type", "key_tap"}, {"key", "`"}}, {"+` 0", "-`"}},
-  };
-  for (const auto& c : cases) {
+  for (const testing::KeyTapCase& c : testing::keyTapCases()) {
     SCOPED_TRACE(c.request.dump());
     const json answer = session->ask(c.request);
     EXPECT_EQ(answer, (json{{"ok", true},

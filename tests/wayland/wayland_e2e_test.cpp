@@ -24,6 +24,7 @@
 #include "wayland/wayland_screencopy.h"
 #include "x_event_recorder.h"
 #include "xvfb_server.h"
+#include "xwayland_events.h"
 
 namespace halvorine::testing {
 namespace {
@@ -73,29 +74,6 @@ class WaylandEndToEnd : public ::testing::Test {
   std::unique_ptr<Pointer> keeper;
   std::unique_ptr<Connection> connection;
 };
-
-// Input reaches the window through Xwayland, which may still be busy (compiling a keymap, say)
-// when the compositor has handled it, and the recorder's settle() is no barrier for that: take
-// events until `done` holds for all taken so far, or 5 s have passed.
-template <typename Done>
-std::vector<RecordedEvent> takeUntil(XEventRecorder& r, Done done) {
-  std::vector<RecordedEvent> events;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (true) {
-    const std::vector<RecordedEvent> more = r.take();
-    events.insert(events.end(), more.begin(), more.end());
-    if (done(events) || std::chrono::steady_clock::now() > deadline) return events;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-std::vector<std::pair<int, int>> motions(const std::vector<RecordedEvent>& events) {
-  std::vector<std::pair<int, int>> result;
-  for (const RecordedEvent& e : events) {
-    if (e.type == XCB_MOTION_NOTIFY) result.emplace_back(e.rootX, e.rootY);
-  }
-  return result;
-}
 
 // (+button, state) for presses and (-button, state) for releases.
 std::vector<std::pair<int, int>> buttons(const std::vector<RecordedEvent>& events) {

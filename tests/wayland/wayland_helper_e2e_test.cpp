@@ -16,11 +16,13 @@
 #include <tuple>
 #include <vector>
 
+#include "key_table_cases.h"
 #include "process.h"
 #include "sway_server.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_pointer.h"
 #include "x_event_recorder.h"
+#include "xwayland_events.h"
 
 namespace halvorine::testing {
 namespace {
@@ -39,28 +41,6 @@ RunOptions helperOptions(const std::string& waylandDisplay, std::string input = 
   options.stdinData = std::move(input);
   options.timeout = std::chrono::seconds(20);
   return options;
-}
-
-// Xwayland may pass input on after the compositor has handled it: take events until `done`
-// holds for all taken so far, or 5 s have passed.
-template <typename Done>
-std::vector<RecordedEvent> takeUntil(XEventRecorder& r, Done done) {
-  std::vector<RecordedEvent> events;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (true) {
-    const std::vector<RecordedEvent> more = r.take();
-    events.insert(events.end(), more.begin(), more.end());
-    if (done(events) || std::chrono::steady_clock::now() > deadline) return events;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-std::vector<std::pair<int, int>> motions(const std::vector<RecordedEvent>& events) {
-  std::vector<std::pair<int, int>> result;
-  for (const RecordedEvent& e : events) {
-    if (e.type == XCB_MOTION_NOTIFY) result.emplace_back(e.rootX, e.rootY);
-  }
-  return result;
 }
 
 // (+button, x, y) for presses and (-button, x, y) for releases.
@@ -394,35 +374,7 @@ TEST_F(HelperOnSway, NormalisedCoordinatesOnTwoOutputs) {
 
 TEST_F(HelperOnSway, KeyTapsAndTextInStreamMode) {
   startStream();
-  const std::string shift = std::to_string(XCB_MOD_MASK_SHIFT);
-  const std::string control = std::to_string(XCB_MOD_MASK_CONTROL);
-  const std::string alt = std::to_string(XCB_MOD_MASK_1);
-  const std::string super = std::to_string(XCB_MOD_MASK_4);
-  const struct {
-    json request;
-    std::vector<std::string> keys;
-  } taps[] = {
-      {{{"type", "key_tap"}, {"key", "Return"}, {"modifiers", {"cmd"}}},
-       {"+Super_L 0", "+Return " + super, "-Return", "-Super_L"}},
-      {{{"type", "key_tap"}, {"key", "a"}, {"modifiers", {"SHIFT"}}},
-       {"+Shift_L 0", "+a " + shift, "-a", "-Shift_L"}},
-      {{{"type", "key_tap"}, {"key", "left"}, {"modifiers", {"meta", "alt", "ctrl", "shift", "x"}}},
-       {"+Shift_L 0", "+Control_L " + shift,
-        "+Alt_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL),
-        "+Super_L " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1),
-        "+Left " + std::to_string(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
-                                  XCB_MOD_MASK_4),
-        "-Left", "-Super_L", "-Alt_L", "-Control_L", "-Shift_L"}},
-      {{{"type", "key_tap"}, {"key", "pageup"}}, {"+Prior 0", "-Prior"}},
-      {{{"type", "key_tap"}, {"key", "forwarddelete"}}, {"+Delete 0", "-Delete"}},
-      {{{"type", "key_tap"}, {"key", "delete"}, {"modifiers", {"option"}}},
-       {"+Alt_L 0", "+BackSpace " + alt, "-BackSpace", "-Alt_L"}},
-      {{{"type", "key_tap"}, {"key", "esc"}, {"modifiers", {"control"}}},
-       {"+Control_L 0", "+Escape " + control, "-Escape", "-Control_L"}},
-      {{{"type", "key_tap"}, {"key", "6"}}, {"+6 0", "-6"}},
-      {{{"type", "key_tap"}, {"key", "`"}}, {"+` 0", "-`"}},
-  };
-  for (const auto& c : taps) {
+  for (const testing::KeyTapCase& c : testing::keyTapCases()) {
     SCOPED_TRACE(c.request.dump());
     EXPECT_EQ(ask(c.request), (json{{"ok", true},
                                     {"applied", true},

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "input_synthesis/key_names.h"
+#include "key_table_cases.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_desktop.h"
 #include "wayland/wayland_keyboard.h"
@@ -118,73 +119,9 @@ TEST(WaylandKeymap, LayoutKeysGiveTheirKeysymsAndModifierKeysTheirModifiers) {
 TEST(WaylandKeymap, KeyTableNamesPressTheirKeys) {
   CompiledKeymap compiled(HelperKeymap().text());
   ASSERT_NE(compiled.state, nullptr);
-  const std::pair<const char*, uint32_t> names[] = {
-      {"a", 'a'},
-      {"b", 'b'},
-      {"c", 'c'},
-      {"d", 'd'},
-      {"e", 'e'},
-      {"f", 'f'},
-      {"g", 'g'},
-      {"h", 'h'},
-      {"i", 'i'},
-      {"j", 'j'},
-      {"k", 'k'},
-      {"l", 'l'},
-      {"m", 'm'},
-      {"n", 'n'},
-      {"o", 'o'},
-      {"p", 'p'},
-      {"q", 'q'},
-      {"r", 'r'},
-      {"s", 's'},
-      {"t", 't'},
-      {"u", 'u'},
-      {"v", 'v'},
-      {"w", 'w'},
-      {"x", 'x'},
-      {"y", 'y'},
-      {"z", 'z'},
-      {"0", '0'},
-      {"1", '1'},
-      {"2", '2'},
-      {"3", '3'},
-      {"4", '4'},
-      {"5", '5'},
-      {"6", '6'},
-      {"7", '7'},
-      {"8", '8'},
-      {"9", '9'},
-      {"=", '='},
-      {"-", '-'},
-      {"]", ']'},
-      {"[", '['},
-      {"'", '\''},
-      {";", ';'},
-      {"\\", '\\'},
-      {",", ','},
-      {"/", '/'},
-      {".", '.'},
-      {"`", '`'},
-      {"return", XKB_KEY_Return},
-      {"enter", XKB_KEY_Return},
-      {"tab", XKB_KEY_Tab},
-      {"space", ' '},
-      {"delete", XKB_KEY_BackSpace},
-      {"backspace", XKB_KEY_BackSpace},
-      {"escape", XKB_KEY_Escape},
-      {"esc", XKB_KEY_Escape},
-      {"home", XKB_KEY_Home},
-      {"pageup", XKB_KEY_Prior},
-      {"forwarddelete", XKB_KEY_Delete},
-      {"end", XKB_KEY_End},
-      {"pagedown", XKB_KEY_Next},
-      {"left", XKB_KEY_Left},
-      {"right", XKB_KEY_Right},
-      {"down", XKB_KEY_Down},
-      {"up", XKB_KEY_Up},
-  };
-  for (const auto& [name, sym] : names) {
+  for (const testing::KeyNameCase& c : testing::keyTableKeysyms) {
+    const char* name = c.name;
+    const uint32_t sym = c.keysym;
     SCOPED_TRACE(name);
     const std::optional<uint16_t> code = keyCodeFor(std::string(name));
     ASSERT_TRUE(code);
