@@ -80,23 +80,6 @@ std::vector<std::pair<int, int>> buttons(const std::vector<RecordedEvent>& event
   return result;
 }
 
-// Key events as "+Key state" / "-Key" lines, naming each key by its unshifted keysym.
-std::vector<std::string> keys(const std::vector<RecordedEvent>& events) {
-  std::vector<std::string> result;
-  for (const RecordedEvent& e : events) {
-    if (e.type != XCB_KEY_PRESS && e.type != XCB_KEY_RELEASE) continue;
-    // Appended piece by piece: "+" + std::string makes g++ 12 at -O3 report a false -Wrestrict.
-    std::string line(1, e.type == XCB_KEY_PRESS ? '+' : '-');
-    line += XEventRecorder::keysymName(e.baseKeysym);
-    if (e.type == XCB_KEY_PRESS) {
-      line += ' ';
-      line += std::to_string(e.state & 0xff);
-    }
-    result.push_back(std::move(line));
-  }
-  return result;
-}
-
 TEST_F(InputEndToEnd, PointerMovesAndDeltas) {
   struct Case {
     json request;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "x_event_recorder.h"
+
 namespace halvorine::testing {
 
 // Every name of the helper's key table with the keysym of the key it names; X11 and xkbcommon
@@ -82,6 +84,24 @@ inline constexpr KeyNameCase keyTableKeysyms[] = {
     {"down", 0xff54},
     {"up", 0xff52},
 };
+
+// Key events as the key tap cases expect them: "+Key state" for a press (the modifier state
+// before it), "-Key" for a release, naming each key by its unshifted keysym.
+inline std::vector<std::string> keys(const std::vector<RecordedEvent>& events) {
+  std::vector<std::string> result;
+  for (const RecordedEvent& e : events) {
+    if (e.type != XCB_KEY_PRESS && e.type != XCB_KEY_RELEASE) continue;
+    // Appended piece by piece: "+" + std::string makes g++ 12 at -O3 report a false -Wrestrict.
+    std::string line(1, e.type == XCB_KEY_PRESS ? '+' : '-');
+    line += XEventRecorder::keysymName(e.baseKeysym);
+    if (e.type == XCB_KEY_PRESS) {
+      line += ' ';
+      line += std::to_string(e.state & 0xff);
+    }
+    result.push_back(std::move(line));
+  }
+  return result;
+}
 
 // Key taps with their modifiers, and what a client window receives for each: "+Name state" for a
 // press with the modifier state before it, "-Name" for a release, in order.

@@ -53,22 +53,6 @@ std::vector<std::tuple<int, int, int>> buttons(const std::vector<RecordedEvent>&
   return result;
 }
 
-// Key events as "+Key state" / "-Key", naming each key by its unshifted keysym.
-std::vector<std::string> keys(const std::vector<RecordedEvent>& events) {
-  std::vector<std::string> result;
-  for (const RecordedEvent& e : events) {
-    if (e.type != XCB_KEY_PRESS && e.type != XCB_KEY_RELEASE) continue;
-    std::string line(1, e.type == XCB_KEY_PRESS ? '+' : '-');
-    line += XEventRecorder::keysymName(e.baseKeysym);
-    if (e.type == XCB_KEY_PRESS) {
-      line += ' ';
-      line += std::to_string(e.state & 0xff);
-    }
-    result.push_back(std::move(line));
-  }
-  return result;
-}
-
 class HelperOnSway : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE(runAsWaylandTestUser()); }
