@@ -61,16 +61,6 @@ double lockstepThroughput(const std::string& display, int count) {
   return count / (ms / 1000);
 }
 
-double averageRunMs(const std::vector<std::string>& argv, const RunOptions& options, int runs,
-                    bool* allOk) {
-  runProcess(argv, options);  // warm the page cache
-  const auto start = Clock::now();
-  for (int i = 0; i < runs; ++i) {
-    if (runProcess(argv, options).exitStatus != 0) *allOk = false;
-  }
-  return msSince(start) / runs;
-}
-
 }  // namespace
 
 int main() {

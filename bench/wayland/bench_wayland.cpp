@@ -55,16 +55,6 @@ double coldCaptureMs(const Connection::Options& options, uint32_t displayId, int
   return msSince(start) / runs;
 }
 
-double averageRunMs(const std::vector<std::string>& argv, const RunOptions& options, int runs,
-                    bool* allOk) {
-  runProcess(argv, options);  // warm the page cache
-  const auto start = Clock::now();
-  for (int i = 0; i < runs; ++i) {
-    if (runProcess(argv, options).exitStatus != 0) *allOk = false;
-  }
-  return msSince(start) / runs;
-}
-
 }  // namespace
 
 int main() {

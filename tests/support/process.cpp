@@ -239,4 +239,16 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+double averageRunMs(const std::vector<std::string>& argv, const RunOptions& options, int runs,
+                    bool* allOk) {
+  runProcess(argv, options);  // warm the page cache
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < runs; ++i) {
+    if (runProcess(argv, options).exitStatus != 0) *allOk = false;
+  }
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+             .count() /
+         runs;
+}
+
 }  // namespace halvorine::testing

@@ -37,6 +37,11 @@ RunOptions withoutDisplay(std::string stdinData = {});
 // Runs a program to its end, feeding stdinData and collecting both output streams.
 RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// The mean wall time of one whole run of the program, in milliseconds, over `runs` runs after one
+// that warms the page cache; *allOk turns false when a run does not end with status 0.
+double averageRunMs(const std::vector<std::string>& argv, const RunOptions& options, int runs,
+                    bool* allOk);
+
 // Folder of the suite's programs (set by the build through HALVORINE_BIN_DIR).
 std::string binaryPath(const std::string& name);
 
