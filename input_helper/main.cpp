@@ -1,12 +1,17 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "command_channel/dispatch.h"
@@ -55,10 +60,65 @@ class UnavailableDesktop final : public halvorine::Desktop {
   void finishRequest() override {}
 };
 
-// Wayland is chosen only on request for now; X11 stays the default.
-bool waylandChosen() {
+class UnavailableCapturePlatform final : public halvorine::CapturePlatform {
+ public:
+  uint32_t mainDisplayId(halvorine::Deadline) override { return 0; }
+  halvorine::Rect displayBounds(uint32_t, halvorine::Deadline) override {
+    return halvorine::Rect::null();
+  }
+  // The listing fails as one does without a compositor; completions run on a thread of their own.
+  void listDisplays(halvorine::Deadline, halvorine::DisplayListCompletion completion) override {
+    std::thread([&] { completion(std::nullopt, halvorine::PlatformError{ENOENT}); }).join();
+  }
+  void grabDisplay(const halvorine::ListedDisplay&, halvorine::PixelSize, halvorine::Deadline,
+                   halvorine::FrameCompletion completion) override {
+    std::thread([&] { completion(nullptr, std::nullopt); }).join();
+  }
+  uint64_t uptimeNanoseconds() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+  halvorine::Point currentMouseLocation(halvorine::Deadline) override { return {}; }
+};
+
+// The socket a Wayland client connects to: WAYLAND_DISPLAY as an absolute path, or a name in
+// XDG_RUNTIME_DIR (libwayland's rules); empty when WAYLAND_DISPLAY is unset or empty.
+std::string waylandSocketPath() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  if (name == nullptr || *name == '\0') return {};
+  if (*name == '/') return name;
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  if (dir == nullptr || *dir == '\0') return {};
+  return std::string(dir) + "/" + name;
+}
+
+// A compositor listens on the socket: one connect() and close(), without loading libwayland, so
+// that the X11 path stays as quick as before.
+bool compositorReachable() {
+  const std::string path = waylandSocketPath();
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool reached =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  ::close(fd);
+  return reached;
+}
+
+enum class Choice { x11, wayland, automatic };
+
+// HALVORINE_BACKEND=x11 or =wayland forces a backend; anything else leaves the choice to the
+// session: Wayland when WAYLAND_DISPLAY names a compositor that takes connections.
+Choice requestedBackend() {
   const char* backend = std::getenv("HALVORINE_BACKEND");
-  return backend != nullptr && std::string_view(backend) == "wayland";
+  const std::string_view value = backend != nullptr ? backend : "";
+  if (value == "x11") return Choice::x11;
+  if (value == "wayland") return Choice::wayland;
+  return Choice::automatic;
 }
 
 // The Wayland seams from the backend module beside this program, loaded only now so that the X11
@@ -89,25 +149,31 @@ int main(int argc, char** argv) {
   halvorine::x11::XConnection connection;
   std::unique_ptr<halvorine::Accessibility> ownAccessibility;
   std::unique_ptr<halvorine::Desktop> ownDesktop;
-  halvorine::Accessibility* accessibility = nullptr;
-  halvorine::Desktop* desktop = nullptr;
-  if (waylandChosen()) {
-    const halvorine::wayland::BackendSeams seams = loadWaylandBackend();
-    accessibility = seams.accessibility;
-    desktop = seams.desktop;
-    if (accessibility == nullptr || desktop == nullptr) {
+  std::unique_ptr<halvorine::CapturePlatform> ownCapture;
+  halvorine::wayland::BackendSeams seams;
+  const Choice choice = requestedBackend();
+  if (choice == Choice::wayland || (choice == Choice::automatic && compositorReachable())) {
+    seams = loadWaylandBackend();
+    const bool complete =
+        seams.accessibility != nullptr && seams.desktop != nullptr && seams.capture != nullptr;
+    if (!complete) seams = {};
+    // Forced, a missing module is a compositor that cannot be reached; chosen by the session,
+    // X11 (Xwayland) serves instead.
+    if (!complete && choice == Choice::wayland) {
       ownAccessibility = std::make_unique<UnavailableAccessibility>();
       ownDesktop = std::make_unique<UnavailableDesktop>();
+      ownCapture = std::make_unique<UnavailableCapturePlatform>();
     }
-  } else {
+  }
+  if (seams.accessibility == nullptr && !ownAccessibility) {
     ownAccessibility = halvorine::x11::makeX11Accessibility(connection);
     ownDesktop = halvorine::x11::makeX11Desktop(connection);
+    ownCapture = halvorine::x11::makeX11CapturePlatform(connection);
   }
-  if (ownAccessibility) accessibility = ownAccessibility.get();
-  if (ownDesktop) desktop = ownDesktop.get();
-  // Screen capture stays on X11 with either input backend; under a Wayland session it reaches the
-  // screen through Xwayland (DISPLAY).
-  auto capturePlatform = halvorine::x11::makeX11CapturePlatform(connection);
+  halvorine::Accessibility* accessibility =
+      ownAccessibility ? ownAccessibility.get() : seams.accessibility;
+  halvorine::Desktop* desktop = ownDesktop ? ownDesktop.get() : seams.desktop;
+  halvorine::CapturePlatform* capturePlatform = ownCapture ? ownCapture.get() : seams.capture;
   halvorine::ScreenCapture capture(*capturePlatform);
   const halvorine::Helper helper = halvorine::helperOver(*accessibility, *desktop, capture);
 

@@ -1,5 +1,6 @@
 #include "wayland/wayland_backend.h"
 
+#include "wayland/wayland_capture_platform.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_desktop.h"
 
@@ -10,6 +11,9 @@ halvorine_wayland_backend() {
   using namespace halvorine::wayland;
   static Connection* connection = new Connection();
   static halvorine::Accessibility* accessibility = makeWaylandAccessibility(*connection).release();
-  static halvorine::Desktop* desktop = makeWaylandDesktop(*connection).release();
-  return BackendSeams{accessibility, desktop};
+  // The capture records carry the pointer position that the desktop last set.
+  static auto* position = new std::shared_ptr<PointerPosition>(std::make_shared<PointerPosition>());
+  static halvorine::Desktop* desktop = makeWaylandDesktop(*connection, *position).release();
+  static halvorine::CapturePlatform* capture = new WaylandCapturePlatform(*connection, *position);
+  return BackendSeams{accessibility, desktop, capture};
 }

@@ -59,6 +59,7 @@ struct OutputState {
   int32_t x = 0, y = 0, width = 0, height = 0;  // logical, from xdg-output
   bool haveLogical = false;
   int32_t geometryX = 0, geometryY = 0, modeWidth = 0, modeHeight = 0;
+  int32_t transform = 0;
 };
 
 }  // namespace
@@ -84,10 +85,11 @@ namespace {
 const wl_output_listener outputListener = {
     .geometry =
         [](void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*,
-           const char*, int32_t) {
+           const char*, int32_t transform) {
           auto* o = static_cast<OutputState*>(data);
           o->geometryX = x;
           o->geometryY = y;
+          o->transform = transform;
         },
     .mode =
         [](void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
@@ -302,9 +304,24 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
+Connection::DeadlineScope::DeadlineScope(Connection& connection,
+                                         std::chrono::steady_clock::time_point deadline)
+    : connection_(connection), previous_(connection.deadline_) {
+  connection_.deadline_ = deadline;
+}
+
+Connection::DeadlineScope::~DeadlineScope() {
+  connection_.deadline_ = previous_;
+}
+
+std::chrono::steady_clock::time_point Connection::waitDeadline() const {
+  const auto own = std::chrono::steady_clock::now() + options_.timeout;
+  return deadline_ ? std::min(own, *deadline_) : own;
+}
+
 bool Connection::flush() {
   if (display_ == nullptr) return false;
-  const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+  const auto deadline = waitDeadline();
   while (wl_display_flush(display_) < 0) {
     if (errno != EAGAIN) return fail(errno);
     pollfd p{wl_display_get_fd(display_), POLLOUT, 0};
@@ -324,7 +341,7 @@ bool Connection::dispatchPending() {
 }
 
 int Connection::waitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+  const auto deadline = waitDeadline();
   const auto pending = [&] {
     return wl_display_dispatch_pending(display_) < 0 ? std::max(wl_display_get_error(display_), 1)
                                                      : 0;
@@ -429,6 +446,10 @@ std::vector<Output> Connection::outputs() const {
       out.bounds = Rect{static_cast<double>(o->geometryX), static_cast<double>(o->geometryY),
                         static_cast<double>(o->modeWidth), static_cast<double>(o->modeHeight)};
     }
+    // A quarter turn swaps the mode's sides: screencopy delivers the output as it is shown.
+    const bool turned = (o->transform & 1) != 0;
+    out.pixelWidth = turned ? o->modeHeight : o->modeWidth;
+    out.pixelHeight = turned ? o->modeWidth : o->modeHeight;
     if (out.name.empty() || out.bounds.isEmpty()) continue;
     out.displayId = displayIdForName(out.name);
     list.push_back(std::move(out));

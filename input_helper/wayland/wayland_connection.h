@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,10 @@ struct Output {
   uint32_t displayId = 0;
   Rect bounds;  // logical position and size in the layout
   wl_output* output = nullptr;
+  // The size of the output's pixels (its current mode, turned by the output's transform), which
+  // a scaled output has larger than its logical size; 0 when the compositor told no mode.
+  int64_t pixelWidth = 0;
+  int64_t pixelHeight = 0;
 };
 
 // The output at logical (0, 0), else the first one; nullptr for an empty list.
@@ -70,6 +75,22 @@ class Connection {
   int lastErrorCode() const { return lastError_; }
   // Gives up the current connection.
   void drop();
+  // Whether a connection is open now (it may still turn out to be dead on next use).
+  bool connected() const { return display_ != nullptr; }
+
+  // Bounds every wait of this connection by a moment, besides its own time-out, while it lives:
+  // a wait that reaches the moment fails as a time-out. Scopes nest; the inner one wins.
+  class DeadlineScope {
+   public:
+    DeadlineScope(Connection& connection, std::chrono::steady_clock::time_point deadline);
+    ~DeadlineScope();
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+   private:
+    Connection& connection_;
+    std::optional<std::chrono::steady_clock::time_point> previous_;
+  };
 
   // Sends everything queued, waiting for room in the socket up to the deadline.
   bool flush();
@@ -115,8 +136,11 @@ class Connection {
   bool alive();
   // 0 once done() holds, else the errno of the failure; the connection is left as it is.
   int waitUntil(const std::function<bool()>& done);
+  // When the wait that starts now has to end.
+  std::chrono::steady_clock::time_point waitDeadline() const;
 
   Options options_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
   wl_display* display_ = nullptr;
   std::unique_ptr<State> state_;
   uint64_t generation_ = 0;

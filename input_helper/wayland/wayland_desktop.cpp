@@ -93,8 +93,8 @@ uint32_t buttonCode(MouseButton b) {
 
 class WaylandDesktop final : public Desktop {
  public:
-  explicit WaylandDesktop(Connection& connection)
-      : connection_(connection), pointer_(connection), keyboard_(connection) {}
+  WaylandDesktop(Connection& connection, std::shared_ptr<PointerPosition> position)
+      : connection_(connection), pointer_(connection, std::move(position)), keyboard_(connection) {}
 
   // No Wayland client can read the global pointer. What this process last set stands for it,
   // and an action at the position read here sends no motion: it happens where the pointer is.
@@ -211,8 +211,9 @@ std::unique_ptr<Accessibility> makeWaylandAccessibility(Connection& connection) 
   return std::make_unique<WaylandAccessibility>(connection);
 }
 
-std::unique_ptr<Desktop> makeWaylandDesktop(Connection& connection) {
-  return std::make_unique<WaylandDesktop>(connection);
+std::unique_ptr<Desktop> makeWaylandDesktop(Connection& connection,
+                                            std::shared_ptr<PointerPosition> position) {
+  return std::make_unique<WaylandDesktop>(connection, std::move(position));
 }
 
 }  // namespace halvorine::wayland

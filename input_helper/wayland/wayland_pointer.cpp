@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "wayland/protocols/wlr-virtual-pointer-unstable-v1-client.h"
 
@@ -15,7 +16,9 @@ uint32_t eventTime() {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-Pointer::Pointer(Connection& connection) : connection_(connection) {
+Pointer::Pointer(Connection& connection, std::shared_ptr<PointerPosition> position)
+    : connection_(connection),
+      position_(position ? std::move(position) : std::make_shared<PointerPosition>()) {
   dropHandler_ = connection_.onDrop([this] { release(); });
 }
 
@@ -61,7 +64,7 @@ bool Pointer::moveTo(Point target) {
   zwlr_virtual_pointer_v1_motion_absolute(p, eventTime(), x, y, static_cast<uint32_t>(box.width),
                                           static_cast<uint32_t>(box.height));
   zwlr_virtual_pointer_v1_frame(p);
-  position_ = target;
+  position_->set(target);
   return connection_.flush();
 }
 
@@ -75,7 +78,8 @@ bool Pointer::moveBy(double dx, double dy) {
   zwlr_virtual_pointer_v1_motion(p, eventTime(), wl_fixed_from_double(dx),
                                  wl_fixed_from_double(dy));
   zwlr_virtual_pointer_v1_frame(p);
-  position_ = Point{position_.x + dx, position_.y + dy};
+  const Point from = position_->get();
+  position_->set(Point{from.x + dx, from.y + dy});
   return connection_.flush();
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "platform/geometry.h"
 #include "wayland/wayland_connection.h"
@@ -16,6 +18,24 @@ inline constexpr uint32_t right = 0x111;
 inline constexpr uint32_t middle = 0x112;
 }  // namespace button
 
+// Where this process last put the pointer, readable from any thread: screen capture reports it
+// from a thread of its own while the input side moves the pointer.
+class PointerPosition {
+ public:
+  Point get() const {
+    std::lock_guard lock(mutex_);
+    return point_;
+  }
+  void set(Point point) {
+    std::lock_guard lock(mutex_);
+    point_ = point;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Point point_;
+};
+
 // A virtual pointer of the helper on the compositor's seat. It is made on first use and kept
 // while the connection lives, so that a stream of requests reuses it; a reconnect makes a new one.
 // Wayland lets no client read the global pointer, so position() is the place this object last
@@ -26,7 +46,8 @@ inline constexpr uint32_t middle = 0x112;
 // is there; nothing is sent then.
 class Pointer {
  public:
-  explicit Pointer(Connection& connection);
+  // `position` is where the moves are recorded; a pointer of its own when none is given.
+  explicit Pointer(Connection& connection, std::shared_ptr<PointerPosition> position = nullptr);
   ~Pointer();
   Pointer(const Pointer&) = delete;
   Pointer& operator=(const Pointer&) = delete;
@@ -41,7 +62,7 @@ class Pointer {
   // per 40 units of delta, rounded up; 0 sends nothing.
   bool wheel(int32_t delta);
 
-  Point position() const { return position_; }
+  Point position() const { return position_->get(); }
   // The compositor has handled every event sent so far (one round trip).
   bool finish();
   // Gives the virtual pointer back to the compositor (a new one is made on next use).
@@ -57,7 +78,7 @@ class Pointer {
   Connection& connection_;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   uint64_t generation_ = 0;
-  Point position_;
+  std::shared_ptr<PointerPosition> position_;
   int dropHandler_ = 0;
 };
 

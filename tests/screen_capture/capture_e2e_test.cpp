@@ -1,7 +1,6 @@
 // Runs the real input helper against private X servers and checks what "capture_frame" answers.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <turbojpeg.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -12,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "capture_answer_checks.h"
+#include "capture_pictures.h"
 #include "process.h"
 #include "screen_capture/screen_capture.h"
 #include "xvfb_server.h"
@@ -34,132 +35,6 @@ RunOptions onDisplay(const XvfbServer& x, std::string input) {
   return o;
 }
 
-std::vector<uint8_t> base64Decode(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::vector<uint8_t> out;
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const int v = value(c);
-    if (v < 0) throw std::runtime_error("not Base64");
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<uint8_t>(acc >> bits));
-    }
-  }
-  return out;
-}
-
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<uint8_t> bgrx;
-};
-
-Picture decodeJpeg(const std::vector<uint8_t>& jpeg) {
-  tjhandle h = tjInitDecompress();
-  int w = 0, hgt = 0, sub = 0, cs = 0;
-  Picture p;
-  if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &w, &hgt, &sub, &cs) == 0) {
-    p.width = w;
-    p.height = hgt;
-    p.bgrx.resize(static_cast<size_t>(w) * hgt * 4);
-    if (tjDecompress2(h, jpeg.data(), jpeg.size(), p.bgrx.data(), w, w * 4, hgt, TJPF_BGRX, 0) !=
-        0) {
-      p = {};
-    }
-  }
-  tjDestroy(h);
-  return p;
-}
-
-// A picture with smooth areas, hard edges and text-like detail, the same for every run.
-uint32_t testPixel(int x, int y) {
-  const uint32_t r = static_cast<uint32_t>((x * 255) / 1920);
-  const uint32_t g = static_cast<uint32_t>((y * 255) / 1200);
-  const uint32_t b = ((x / 80 + y / 80) % 2) != 0 ? 200 : 40;
-  // Dark "glyphs" in rows, as text would be.
-  if ((y % 36) < 12 && (x % 16) < 9 && ((x / 16 + y / 36) % 3) != 0 && (x / 400) % 2 == 0) {
-    return 0x202020;
-  }
-  return (r << 16) | (g << 8) | b;
-}
-
-double psnr(const Picture& got, int left, int top) {
-  double sum = 0;
-  size_t n = 0;
-  for (int y = 0; y < got.height; ++y) {
-    for (int x = 0; x < got.width; ++x) {
-      const uint32_t want = testPixel(left + x, top + y);
-      const uint8_t* p = &got.bgrx[(static_cast<size_t>(y) * got.width + x) * 4];
-      for (int c = 0; c < 3; ++c) {
-        const double d = double(p[c]) - double((want >> (8 * c)) & 0xff);
-        sum += d * d;
-        ++n;
-      }
-    }
-  }
-  const double mse = sum / double(n);
-  return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
-}
-
-// An X client that covers the whole screen with the test picture for as long as it lives.
-class Painter {
- public:
-  explicit Painter(const XvfbServer& server) {
-    c_ = xcb_connect(server.display().c_str(), nullptr);
-    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
-    xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-    const int w = s->width_in_pixels, h = s->height_in_pixels;
-    const xcb_pixmap_t pixmap = xcb_generate_id(c_);
-    xcb_create_pixmap(c_, s->root_depth, pixmap, s->root, w, h);
-    const xcb_gcontext_t gc = xcb_generate_id(c_);
-    xcb_create_gc(c_, gc, pixmap, 0, nullptr);
-    const uint32_t maxBytes = xcb_get_maximum_request_length(c_) * 4 - 64;
-    const int rowsPerRequest = std::max<int>(1, static_cast<int>(maxBytes / (w * 4)));
-    std::vector<uint32_t> rows;
-    for (int y0 = 0; y0 < h; y0 += rowsPerRequest) {
-      const int n = std::min(rowsPerRequest, h - y0);
-      rows.resize(static_cast<size_t>(w) * n);
-      for (int y = 0; y < n; ++y) {
-        for (int x = 0; x < w; ++x) rows[static_cast<size_t>(y) * w + x] = testPixel(x, y0 + y);
-      }
-      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, w, n, 0, y0, 0, s->root_depth,
-                    static_cast<uint32_t>(rows.size() * 4),
-                    reinterpret_cast<const uint8_t*>(rows.data()));
-    }
-    const xcb_window_t window = xcb_generate_id(c_);
-    const uint32_t values[] = {pixmap, 1};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, s->root, 0, 0, w, h, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                      XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c_, window);
-    xcb_clear_area(c_, 0, window, 0, 0, 0, 0);
-    free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-  }
-  ~Painter() { xcb_disconnect(c_); }
-
-  uint32_t atom(const std::string& name) {
-    auto* r = xcb_intern_atom_reply(
-        c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
-    const uint32_t a = r != nullptr ? r->atom : 0;
-    free(r);
-    return a;
-  }
-
- private:
-  xcb_connection_t* c_ = nullptr;
-};
-
 json answer(const RunResult& r) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out.substr(0, 200);
@@ -170,18 +45,6 @@ std::set<std::string> keysOf(const json& j) {
   std::set<std::string> keys;
   for (auto it = j.begin(); it != j.end(); ++it) keys.insert(it.key());
   return keys;
-}
-
-void expectPicture(const json& a, int left, int top, double minimumPsnr) {
-  const Picture p = decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
-  ASSERT_EQ(p.width, a.at("frameWidth").get<int>());
-  ASSERT_EQ(p.height, a.at("frameHeight").get<int>());
-  EXPECT_EQ(base64Decode(a.at("frameBase64").get<std::string>()).size(),
-            a.at("frameBytes").get<size_t>());
-  const double match = psnr(p, left, top);
-  EXPECT_GE(match, minimumPsnr);
-  // The picture is where it should be, not a few pixels off.
-  EXPECT_GT(match, psnr(p, left + 5, top + 3) + 3);
 }
 
 TEST(CaptureE2E, CapturesThePaintedScreenAtFullWidth) {
@@ -198,7 +61,7 @@ TEST(CaptureE2E, CapturesThePaintedScreenAtFullWidth) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     XvfbServer x({1280, 800, c.depth, c.serverArgs});
-    Painter painter(x);
+    Painter painter(x.display());
     const RunResult r = runProcess(
         {helper()}, onDisplay(x, R"({"type":"capture_frame","maxWidth":1920,"jpegQuality":88})"));
     EXPECT_EQ(r.exitStatus, 0);
@@ -236,11 +99,10 @@ TEST(CaptureE2E, UnsupportedPixelFormatIsAFailureAnswer) {
 
 TEST(CaptureE2E, SizesFollowScreenAndMaxWidth) {
   const std::pair<int, int> screens[] = {{1920, 1080}, {1024, 768}, {2560, 1600}, {640, 480}};
-  const std::optional<int64_t> maxWidths[] = {std::nullopt, 100, 1000, 1919, 4096};
   for (const auto& [w, h] : screens) {
     XvfbServer x({w, h, 24, {}});
     std::string input;
-    for (const auto& m : maxWidths) {
+    for (const auto& m : maxWidthCases) {
       json request = {{"type", "capture_frame"}};
       if (m) request["maxWidth"] = *m;
       input += request.dump() + "\n";
@@ -248,7 +110,7 @@ TEST(CaptureE2E, SizesFollowScreenAndMaxWidth) {
     const RunResult r = runProcess({helper(), "--stream"}, onDisplay(x, input));
     EXPECT_EQ(r.exitStatus, 0);
     size_t start = 0;
-    for (const auto& m : maxWidths) {
+    for (const auto& m : maxWidthCases) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " maxWidth " +
                    (m ? std::to_string(*m) : "absent"));
       const size_t end = r.out.find('\n', start);
@@ -270,7 +132,7 @@ TEST(CaptureE2E, SizesFollowScreenAndMaxWidth) {
 
 TEST(CaptureE2E, VirtualMonitorsAreChosenByTheirIdentifier) {
   XvfbServer x({1280, 800, 24, {}});
-  Painter painter(x);
+  Painter painter(x.display());
   for (const char* args :
        {"--setmonitor LEFT 640/0x800/0+0+0 none", "--setmonitor RIGHT 640/0x400/0+640+400 none",
         "--output screen --primary"}) {
@@ -313,7 +175,7 @@ TEST(CaptureE2E, VirtualMonitorsAreChosenByTheirIdentifier) {
 
 TEST(CaptureE2E, UnchangedScreenIsSuppressed) {
   XvfbServer x({1024, 768, 24, {}});
-  Painter painter(x);
+  Painter painter(x.display());
   const std::string request = R"({"type":"capture_frame","suppressUnchanged":true})"
                               "\n";
   ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));

@@ -156,14 +156,15 @@ TEST_F(HelperOnSway, TrustProbeAndBackendChoice) {
         {"type", "permission_status"},
         {"x", 0},
         {"y", 0}}},
-      // Without the variable, or with x11, the X11 backend is used: there is no DISPLAY here.
+      // Without the variable the reachable compositor is chosen; with x11 the X11 backend is
+      // used, and there is no DISPLAY here.
       {{"--permission-status"},
        nullptr,
        nullptr,
        0,
        {{"ok", true},
         {"applied", false},
-        {"trusted", false},
+        {"trusted", true},
         {"type", "permission_status"},
         {"x", 0},
         {"y", 0}}},
@@ -439,6 +440,55 @@ TEST_F(HelperOnSway, OneShotRequests) {
   });
   EXPECT_EQ(XEventRecorder::typedText(events), expected);
   EXPECT_EQ(XState::keysDown(server->xDisplay()), std::vector<uint8_t>{});
+}
+
+// Under a Wayland session the compositor is chosen; X11 when WAYLAND_DISPLAY names none or
+// HALVORINE_BACKEND says so. The two tell themselves apart by the pointer they report: X11 reads
+// it from Xwayland (the test put it over the window at (600 or 601, 500)), Wayland reports what
+// this process has set, (0, 0).
+TEST_F(HelperOnSway, TheSessionChoosesTheBackend) {
+  const std::string missing = server->runtimeDir() + "/wayland-none";
+  const struct {
+    const char* name;
+    std::optional<std::string> backend;
+    std::optional<std::string> waylandDisplay;
+    bool wayland;
+  } cases[] = {
+      {"compositor named", std::nullopt, server->waylandDisplay(), true},
+      {"compositor named, other backend word", "auto", server->waylandDisplay(), true},
+      {"WAYLAND_DISPLAY unset", std::nullopt, std::nullopt, false},
+      {"WAYLAND_DISPLAY empty", std::nullopt, "", false},
+      {"WAYLAND_DISPLAY names no socket", std::nullopt, missing, false},
+      {"forced x11 under sway", "x11", server->waylandDisplay(), false},
+      {"forced wayland", "wayland", server->waylandDisplay(), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions o = helperOptions("", "", nullptr);
+    o.env["HALVORINE_BACKEND"] = c.backend;
+    o.env["WAYLAND_DISPLAY"] = c.waylandDisplay;
+    o.env["DISPLAY"] = server->xDisplay();
+    o.env["XDG_RUNTIME_DIR"] = server->runtimeDir();
+    const RunResult r = runProcess({binaryPath("HalvorineInputHelper"), "--permission-status"}, o);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    const json a = json::parse(r.out);
+    EXPECT_EQ(a["trusted"], true);
+    if (c.wayland) {
+      EXPECT_EQ(a["x"], 0);
+      EXPECT_EQ(a["y"], 0);
+    } else {
+      EXPECT_GE(a["x"].get<double>(), 600);
+      EXPECT_EQ(a["y"], 500);
+    }
+  }
+  // A relative name is looked up in XDG_RUNTIME_DIR, as libwayland does.
+  RunOptions o = helperOptions("", R"({"type":"capture_frame","maxWidth":320})", nullptr);
+  o.env["WAYLAND_DISPLAY"] = server->waylandDisplay().substr(server->runtimeDir().size() + 1);
+  o.env["XDG_RUNTIME_DIR"] = server->runtimeDir();
+  const RunResult r = runProcess({binaryPath("HalvorineInputHelper")}, o);
+  EXPECT_EQ(r.exitStatus, 0) << r.out.substr(0, 300);
+  EXPECT_EQ(json::parse(r.out)["frameWidth"], 320);
 }
 
 TEST(HelperOnWeston, NotTrusted) {

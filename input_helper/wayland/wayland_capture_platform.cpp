@@ -1,0 +1,145 @@
+#include "wayland/wayland_capture_platform.h"
+
+#include <chrono>
+#include <utility>
+
+namespace halvorine::wayland {
+
+namespace {
+
+// The worker's own time-out is longer than any request's budget: what ends a wait on the worker
+// is the deadline of the request it works for, which comes after the capture logic has stopped
+// waiting, so that a compositor that stops answering shows up as the capture time-out.
+constexpr auto workerTimeout = std::chrono::seconds(30);
+
+// Set on the worker thread of a capture platform.
+thread_local bool onCaptureWorker = false;
+
+Connection::Options withWorkerTimeout(Connection::Options options) {
+  options.timeout = workerTimeout;
+  return options;
+}
+
+}  // namespace
+
+ListedDisplay listedDisplay(const Output& output) {
+  // Without a mode the logical size is the best guess of the pixels (right at scale 1).
+  const bool haveMode = output.pixelWidth > 0 && output.pixelHeight > 0;
+  return {.displayId = output.displayId,
+          .width = haveMode ? output.pixelWidth : static_cast<int64_t>(output.bounds.width),
+          .height = haveMode ? output.pixelHeight : static_cast<int64_t>(output.bounds.height),
+          .bounds = output.bounds};
+}
+
+WaylandCapturePlatform::WaylandCapturePlatform(Connection& mainConnection,
+                                               std::shared_ptr<const PointerPosition> pointer,
+                                               Connection::Options workerOptions)
+    : main_(mainConnection),
+      pointer_(std::move(pointer)),
+      worker_(withWorkerTimeout(std::move(workerOptions))),
+      screencopy_(worker_) {}
+
+WaylandCapturePlatform::~WaylandCapturePlatform() {
+  {
+    std::lock_guard lock(queueMutex_);
+    stopping_ = true;
+  }
+  queueCv_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+uint32_t WaylandCapturePlatform::mainDisplayId(Deadline deadline) {
+  Connection::DeadlineScope scope(connection(), deadline);
+  const std::vector<Output> outputs = connection().refreshOutputs();
+  const Output* main = mainOutput(outputs);
+  return main != nullptr ? main->displayId : 0;
+}
+
+Rect WaylandCapturePlatform::displayBounds(uint32_t displayId, Deadline deadline) {
+  Connection::DeadlineScope scope(connection(), deadline);
+  for (const Output& output : connection().refreshOutputs()) {
+    if (output.displayId == displayId) return output.bounds;
+  }
+  return Rect::null();
+}
+
+// A compositor that cannot be reached fails the listing with the connection's errno; one that is
+// reached but shows no output gives an empty list.
+void WaylandCapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion completion) {
+  post([this, deadline, completion = std::move(completion)] {
+    Connection::DeadlineScope scope(worker_, deadline);
+    const std::vector<Output> outputs = worker_.refreshOutputs();
+    if (!worker_.connected()) {
+      completion(std::nullopt, PlatformError{worker_.lastErrorCode()});
+      return;
+    }
+    std::vector<ListedDisplay> displays;
+    displays.reserve(outputs.size());
+    for (const Output& output : outputs) displays.push_back(listedDisplay(output));
+    completion(std::move(displays), std::nullopt);
+  });
+}
+
+// The output is found by its identifier on the worker's connection as it is now, so one that
+// moved or changed size is copied as it is; one that has gone fails the grab. Screencopy cannot
+// scale, so the frame comes at the output's pixel size whatever size is wanted.
+void WaylandCapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, Deadline deadline,
+                                         FrameCompletion completion) {
+  post([this, id = display.displayId, deadline, completion = std::move(completion)] {
+    Connection::DeadlineScope scope(worker_, deadline);
+    const Screencopy::Error error = screencopy_.capture(id);
+    if (error != Screencopy::none) {
+      completion(nullptr, PlatformError{error});
+      return;
+    }
+    const Screencopy::Image image = screencopy_.image();
+    const Frame frame{.pixels = image.pixels,
+                      .width = image.width,
+                      .height = image.height,
+                      .bytesPerRow = static_cast<int64_t>(image.bytesPerRow)};
+    completion(&frame, std::nullopt);
+  });
+}
+
+uint64_t WaylandCapturePlatform::uptimeNanoseconds() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// Never waits: the position is this process's own record.
+Point WaylandCapturePlatform::currentMouseLocation(Deadline) {
+  return pointer_ ? pointer_->get() : Point{};
+}
+
+// Each thread talks to the compositor over its own connection: the worker over the platform's,
+// every other caller (the main thread) over the connection it passed in.
+Connection& WaylandCapturePlatform::connection() {
+  return onCaptureWorker ? worker_ : main_;
+}
+
+void WaylandCapturePlatform::post(std::function<void()> job) {
+  {
+    std::lock_guard lock(queueMutex_);
+    jobs_.push_back(std::move(job));
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+  queueCv_.notify_one();
+}
+
+void WaylandCapturePlatform::run() {
+  onCaptureWorker = true;
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock lock(queueMutex_);
+      queueCv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;  // pending jobs are dropped with their completions
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job();
+  }
+}
+
+}  // namespace halvorine::wayland

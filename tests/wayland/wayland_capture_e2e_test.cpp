@@ -1,0 +1,317 @@
+// The real input helper capturing headless sway's outputs through screencopy, as the test user,
+// chosen by the session (WAYLAND_DISPLAY, no DISPLAY). The test picture is shown full screen by an
+// X client under sway's Xwayland; the test's own virtual pointer parks the cursor in the bottom
+// right corner, since headless sway draws it into frames.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "capture_answer_checks.h"
+#include "capture_pictures.h"
+#include "process.h"
+#include "screen_capture/screen_capture.h"
+#include "sway_server.h"
+#include "wayland/wayland_connection.h"
+#include "wayland/wayland_pointer.h"
+
+namespace halvorine::testing {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using wayland::Connection;
+using wayland::displayIdForName;
+
+constexpr uint32_t headless1 = 2675618608u;
+
+class CaptureOnSway : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(runAsWaylandTestUser()); }
+
+  void SetUp() override {
+    ASSERT_NO_THROW(server = std::make_unique<SwayServer>());
+    parkCursor();
+  }
+
+  void TearDown() override {
+    helper.reset();
+    painter.reset();
+    keeper.reset();
+    keeperConnection.reset();
+    server.reset();
+  }
+
+  // Keeps a pointer of the test's own on the seat (sway 1.7 can crash when the seat's only
+  // pointer comes and goes while Xwayland runs) with the cursor in the bottom right corner.
+  void parkCursor() {
+    keeper.reset();
+    keeperConnection = std::make_unique<Connection>(
+        Connection::Options{server->waylandDisplay(), std::chrono::milliseconds(2000)});
+    keeper = std::make_unique<wayland::Pointer>(*keeperConnection);
+    ASSERT_TRUE(keeper->moveTo(Point{1279, 799}));
+    ASSERT_TRUE(keeper->finish());
+  }
+
+  RunOptions options(std::string input = {}) const {
+    RunOptions o;
+    o.env["HALVORINE_BACKEND"] = std::nullopt;
+    o.env["WAYLAND_DISPLAY"] = server->waylandDisplay();
+    o.env["DISPLAY"] = std::nullopt;
+    o.stdinData = std::move(input);
+    o.timeout = 60s;
+    return o;
+  }
+
+  void startStream() {
+    helper = std::make_unique<ChildProcess>(
+        std::vector<std::string>{binaryPath("HalvorineInputHelper"), "--stream"}, options());
+  }
+
+  json ask(const json& request, std::chrono::milliseconds timeout = 30s) {
+    EXPECT_TRUE(helper->write(request.dump() + "\n"));
+    const std::optional<std::string> line = helper->readLine(timeout);
+    EXPECT_TRUE(line) << request.dump();
+    return line ? json::parse(*line) : json();
+  }
+
+  // Shows the picture and asks until a frame of the area from (left, top) shows it: the picture
+  // appears once sway has mapped the window and Xwayland has drawn it.
+  json askUntilPictureShown(const json& request, int left, int top) {
+    if (!painter) painter = std::make_unique<Painter>(server->xDisplay());
+    json answer;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      answer = ask(request);
+      if (answer.value("ok", false) && answer.contains("frameBase64") &&
+          psnr(decodeJpeg(base64Decode(answer["frameBase64"].get<std::string>())), left, top) >=
+              30) {
+        break;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return answer;
+  }
+
+  std::unique_ptr<SwayServer> server;
+  std::unique_ptr<Connection> keeperConnection;
+  std::unique_ptr<wayland::Pointer> keeper;
+  std::unique_ptr<Painter> painter;
+  std::unique_ptr<ChildProcess> helper;
+};
+
+TEST_F(CaptureOnSway, CapturesThePictureShownFullScreen) {
+  startStream();
+  const json request = {{"type", "capture_frame"}, {"maxWidth", 1920}, {"jpegQuality", 88}};
+  const json a = askUntilPictureShown(request, 0, 0);
+  ASSERT_EQ(a.value("ok", false), true) << a.dump().substr(0, 300);
+  expectPicture(a, 0, 0, 30.0);
+  const std::set<std::pair<std::string, json>> expected = {
+      {"applied", true},
+      {"type", "capture_frame"},
+      {"frameMimeType", "image/jpeg"},
+      {"frameWidth", 1280},
+      {"frameHeight", 800},
+      {"sourceWidth", 1280},
+      {"sourceHeight", 800},
+      {"screenLeft", 0},
+      {"screenTop", 0},
+      {"screenWidth", 1280},
+      {"screenHeight", 800},
+      {"frameUnchanged", false},
+      {"scaleElapsedMs", 0},
+      {"scaleMode", "bilinear"},
+      {"captureBackend", "screencapturekit_screenshot_cursor_disabled_v1"},
+      {"dispatchBackend", "macos_input_helper_stream"},
+      {"nativeRuntime", "macos_screencapturekit_helper"},
+      // No pointer move yet: the position this process last set is (0, 0).
+      {"x", 0},
+      {"y", 0},
+  };
+  for (const auto& [key, value] : expected) EXPECT_EQ(a.value(key, json()), value) << key;
+  EXPECT_FALSE(a.contains("trusted"));
+
+  // The sizes follow maxWidth as on any backend, scaled by the capture logic.
+  for (const auto& m : maxWidthCases) {
+    json sized = {{"type", "capture_frame"}};
+    if (m) sized["maxWidth"] = *m;
+    SCOPED_TRACE(sized.dump());
+    const json s = ask(sized);
+    ASSERT_EQ(s.value("ok", false), true) << s.dump().substr(0, 300);
+    const PixelSize want = captureSize(1280, 800, m);
+    EXPECT_EQ(s["frameWidth"], want.width);
+    EXPECT_EQ(s["frameHeight"], want.height);
+    const Picture p = decodeJpeg(base64Decode(s["frameBase64"].get<std::string>()));
+    EXPECT_EQ(p.width, want.width);
+    EXPECT_EQ(p.height, want.height);
+  }
+
+  // A capture answer carries the position the helper last moved the pointer to.
+  EXPECT_EQ(ask({{"type", "mouse_move"}, {"x", 1279}, {"y", 799}})["ok"], true);
+  const json after = ask({{"type", "capture_frame"}, {"maxWidth", 320}});
+  EXPECT_EQ(after["x"], 1279);
+  EXPECT_EQ(after["y"], 799);
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+  EXPECT_EQ(helper->err(), "");
+}
+
+TEST_F(CaptureOnSway, OutputsAreChosenByTheirIdentifier) {
+  ASSERT_TRUE(server->command("create_output"));
+  ASSERT_TRUE(server->command("output HEADLESS-2 resolution 640x480 position 1280 0"));
+  startStream();
+  const uint32_t second = displayIdForName("HEADLESS-2");
+  // The X screen spans both outputs once Xwayland has heard of the second; the picture painted
+  // over all of it shows HEADLESS-2 the test picture from (1280, 0).
+  std::this_thread::sleep_for(300ms);
+  const json a = askUntilPictureShown(
+      {{"type", "capture_frame"}, {"displayId", second}, {"maxWidth", 1920}, {"jpegQuality", 88}},
+      1280, 0);
+  ASSERT_EQ(a.value("ok", false), true) << a.dump().substr(0, 300);
+  expectPicture(a, 1280, 0, 30.0);
+  const struct {
+    json displayId;
+    int left, width, height;
+  } cases[] = {
+      {second, 1280, 640, 480},
+      {headless1, 0, 1280, 800},
+      // Unknown: the main display, the output at (0, 0).
+      {12345, 0, 1280, 800},
+      {second, 1280, 640, 480},
+      {nullptr, 0, 1280, 800},
+  };
+  for (const auto& c : cases) {
+    json request = {{"type", "capture_frame"}, {"maxWidth", 1920}};
+    if (!c.displayId.is_null()) request["displayId"] = c.displayId;
+    SCOPED_TRACE(request.dump());
+    const json r = ask(request);
+    ASSERT_EQ(r.value("ok", false), true) << r.dump().substr(0, 300);
+    EXPECT_EQ(r["screenLeft"], c.left);
+    EXPECT_EQ(r["screenTop"], 0);
+    EXPECT_EQ(r["sourceWidth"], c.width);
+    EXPECT_EQ(r["sourceHeight"], c.height);
+    EXPECT_EQ(r["frameWidth"], c.width);
+    expectPicture(r, c.left, 0, 28.0);
+  }
+}
+
+// A scaled or turned output has a logical size other than its pixels: the source size is that of
+// the pixels, the screen rectangle the logical one.
+TEST_F(CaptureOnSway, SourceSizeIsThePixelsAndScreenTheLogicalPlace) {
+  const struct {
+    const char* command;
+    int sourceWidth, sourceHeight, screenWidth, screenHeight;
+  } cases[] = {
+      {"output HEADLESS-1 scale 2", 1280, 800, 640, 400},
+      {"output HEADLESS-1 scale 1 transform 90", 800, 1280, 800, 1280},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    ASSERT_TRUE(server->command(c.command));
+    const RunResult r = runProcess({binaryPath("HalvorineInputHelper")},
+                                   options(R"({"type":"capture_frame","maxWidth":1920})"));
+    EXPECT_EQ(r.exitStatus, 0) << r.out.substr(0, 300);
+    EXPECT_EQ(r.err, "");
+    const json a = json::parse(r.out);
+    EXPECT_EQ(a["sourceWidth"], c.sourceWidth);
+    EXPECT_EQ(a["sourceHeight"], c.sourceHeight);
+    EXPECT_EQ(a["frameWidth"], c.sourceWidth);
+    EXPECT_EQ(a["frameHeight"], c.sourceHeight);
+    EXPECT_EQ(a["screenWidth"], c.screenWidth);
+    EXPECT_EQ(a["screenHeight"], c.screenHeight);
+    const Picture p = decodeJpeg(base64Decode(a["frameBase64"].get<std::string>()));
+    EXPECT_EQ(p.width, c.sourceWidth);
+    EXPECT_EQ(p.height, c.sourceHeight);
+  }
+}
+
+TEST_F(CaptureOnSway, UnchangedOutputIsSuppressed) {
+  startStream();
+  const json plain = {{"type", "capture_frame"}};
+  const json suppressed = {{"type", "capture_frame"}, {"suppressUnchanged", true}};
+  ASSERT_EQ(askUntilPictureShown(plain, 0, 0).value("ok", false), true);
+  // The frame of a request without suppression is the one the next is compared with.
+  const json first = ask(plain);
+  const json second = ask(suppressed);
+  const json third = ask(suppressed);
+  ASSERT_EQ(first.value("ok", false), true);
+  EXPECT_TRUE(first.contains("frameBase64"));
+  EXPECT_EQ(second.value("frameUnchanged", false), true) << second.dump().substr(0, 300);
+  EXPECT_FALSE(second.contains("frameBase64"));
+  EXPECT_EQ(second["frameBytes"], first["frameBytes"]);
+  EXPECT_EQ(third.value("frameUnchanged", false), true);
+  EXPECT_EQ(ask(plain).value("frameUnchanged", true), false);
+}
+
+TEST_F(CaptureOnSway, ADeadCompositorFailsAndANewOneOnTheSameSocketIsUsed) {
+  startStream();
+  const json named = {{"type", "capture_frame"}, {"displayId", headless1}};
+  ASSERT_EQ(ask(named).value("ok", false), true);
+  keeper.reset();
+  keeperConnection.reset();
+  server->stop();
+
+  // The cached target is grabbed, and the grab finds no compositor (1) or loses it (7).
+  const json grab = ask(named);
+  const std::string reason = grab.value("reason", "");
+  EXPECT_TRUE(reason == "screencapturekit_capture_failed_1" ||
+              reason == "screencapturekit_capture_failed_7")
+      << grab.dump();
+  std::set<std::string> keys;
+  for (auto it = grab.begin(); it != grab.end(); ++it) keys.insert(it.key());
+  EXPECT_EQ(keys, (std::set<std::string>{"ok", "type", "applied", "reason", "x", "y",
+                                         "captureBackend", "dispatchBackend", "nativeRuntime"}));
+  // Without a compositor there is no main display (0), so the target is listed anew, and the
+  // listing fails with the connection's errno.
+  const std::string listing = ask({{"type", "capture_frame"}}).value("reason", "");
+  const std::string prefix = "screencapturekit_shareable_content_failed_";
+  ASSERT_EQ(listing.rfind(prefix, 0), 0u) << listing;
+  EXPECT_GT(std::stoi(listing.substr(prefix.size())), 0) << listing;
+
+  ASSERT_NO_THROW(server->restart());
+  parkCursor();
+  for (const json& again : {named, json{{"type", "capture_frame"}}}) {
+    const json a = ask(again);
+    EXPECT_EQ(a.value("ok", false), true) << a.dump().substr(0, 300);
+    EXPECT_EQ(a.value("sourceWidth", 0), 1280);
+  }
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+  EXPECT_EQ(helper->err(), "");
+}
+
+TEST_F(CaptureOnSway, AStoppedCompositorTimesOutAndTheNextCaptureIsServed) {
+  const struct {
+    const char* name;
+    bool servedBefore;
+  } cases[] = {{"mid-stream", true}, {"first contact", false}};
+  const json request = {{"type", "capture_frame"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startStream();
+    if (c.servedBefore) {
+      ASSERT_EQ(ask(request).value("ok", false), true);
+    }
+    server->pause();
+    const auto start = std::chrono::steady_clock::now();
+    const json timedOut = ask(request, 40s);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    server->resume();
+    EXPECT_EQ(timedOut.value("reason", ""), "screencapturekit_capture_timeout") << timedOut.dump();
+    EXPECT_GE(waited, 10s);
+    EXPECT_LT(waited, 10500ms);
+    const json next = ask(request, 40s);
+    EXPECT_EQ(next.value("ok", false), true) << next.dump().substr(0, 300);
+    helper->closeStdin();
+    EXPECT_EQ(helper->wait(), 0);
+    EXPECT_EQ(helper->err(), "");
+  }
+}
+
+}  // namespace
+}  // namespace halvorine::testing
