@@ -272,14 +272,15 @@ bool Connection::alive() {
   if (wl_display_get_error(display_) != 0) return fail(wl_display_get_error(display_));
   pollfd p{wl_display_get_fd(display_), POLLIN, 0};
   if (::poll(&p, 1, 0) < 0) return fail(errno);
+  // A compositor that has gone may have sent events before it closed the socket: reading those
+  // would take the connection for a live one until the next look.
+  if ((p.revents & (POLLHUP | POLLERR)) != 0) return fail(EPIPE);
   if ((p.revents & POLLIN) != 0) {
-    // Events (or the end of the stream) are waiting: read them without blocking.
+    // Events are waiting: read them without blocking.
     if (wl_display_prepare_read(display_) == 0) {
       if (wl_display_read_events(display_) < 0) return fail(errno);
     }
     if (wl_display_dispatch_pending(display_) < 0) return fail(wl_display_get_error(display_));
-  } else if ((p.revents & (POLLHUP | POLLERR)) != 0) {
-    return fail(EPIPE);
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channel_cases.h"
 #include "process.h"
 #include "xvfb_server.h"
 
@@ -33,27 +34,13 @@ RunOptions onDisplay(const XvfbServer& server, std::string input = "") {
   return o;
 }
 
-std::string channelFailure(const char* reason, bool trusted) {
-  return std::string(R"({"applied":false,"ok":false,"reason":")") + reason + R"(","trusted":)" +
-         (trusted ? "true" : "false") + "}\n";
-}
-
 std::string refused(const std::string& type) {
   return R"({"applied":false,"ok":false,"reason":"accessibility_permission_required",)"
          R"("trusted":false,"type":")" +
          type + "\"}\n";
 }
 
-const std::string probeOk = R"({"applied":false,"ok":true,"trusted":true,"type":"probe"})"
-                            "\n";
-
-struct Case {
-  const char* name;
-  std::vector<std::string> args;
-  std::string input;
-  std::string out;
-  int status;
-};
+using Case = ChannelCase;
 
 void expectRun(const Case& c, const RunOptions& base) {
   RunOptions o = base;
@@ -110,50 +97,7 @@ TEST(NoDisplay, CaptureGoesToCapturePathNotToGate) {
 
 TEST(OnDisplay, ModesInputsAndStatuses) {
   XvfbServer server;
-  const std::string stream =
-      "{\"type\":\"probe\"}\n"
-      "\n"
-      "  \t\n"
-      "\r\n"
-      "\xC2\xA0{\"type\":\"probe\"}\n"                 // no-break space: not blank, not JSON
-      "{\"type\":\"probe\",\"text\":\"a\xFF\"}\n"      // repaired to U+FFFD, then handled
-      "{\"type\":\"pr\xC3obe\"}\r\n"                   // repaired type reaches input dispatch
-      "{\"type\":\"probe\"} {\"type\":\"probe\"}\n"    // two objects on one line
-      "{\"type\":\"probe\"}\0{\"type\":\"probe\"}\n"s  // a NUL byte ends nothing
-      "{\"type\":\"Probe\"}\n"                         // not a probe
-      "{\"type\":\"probe\"}";                          // last line without line feed
-  const Case cases[] = {
-      {"EmptyInput", {}, "", channelFailure("missing_input_command", true), 2},
-      {"LineFeedOnly", {}, "\n", channelFailure("invalid_input_command", true), 2},
-      {"Probe", {}, "{\"type\":\"probe\"}\n", probeOk, 0},
-      {"ProbeWithPrompt", {}, R"({"type":"probe","promptForPermission":true})", probeOk, 0},
-      {"InvalidUtf8OneShot",
-       {},
-       "{\"type\":\"probe\",\"text\":\"a\xFF\"}",
-       channelFailure("invalid_input_command", true),
-       2},
-      {"UnknownType",
-       {},
-       R"({"type":"warp"})",
-       R"({"applied":false,"ok":false,"reason":"unsupported_input_type","trusted":true,)"
-       R"("type":"warp"})"
-       "\n",
-       3},
-      {"Stream",
-       {"--stream"},
-       stream,
-       probeOk + channelFailure("invalid_input_command", true) + probeOk +
-           "{\"applied\":false,\"ok\":false,\"reason\":\"unsupported_input_type\","
-           "\"trusted\":true,\"type\":\"pr\xEF\xBF\xBDobe\"}\n" +
-           channelFailure("invalid_input_command", true) +
-           channelFailure("invalid_input_command", true) +
-           R"({"applied":false,"ok":false,"reason":"unsupported_input_type","trusted":true,)"
-           R"("type":"Probe"})"
-           "\n" +
-           probeOk,
-       0},
-  };
-  for (const Case& c : cases) expectRun(c, onDisplay(server));
+  for (const Case& c : trustedChannelCases()) expectRun(c, onDisplay(server));
 
   const RunResult status = runProcess({helper, "--permission-status"}, onDisplay(server));
   const json answer = json::parse(status.out, nullptr, false);

@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "input_cases.h"
 #include "key_table_cases.h"
 #include "process.h"
 #include "x_event_recorder.h"
@@ -166,15 +167,7 @@ TEST_F(InputEndToEnd, ButtonStaysDownUntilItsMouseUp) {
 }
 
 TEST_F(InputEndToEnd, WheelClicks) {
-  const struct {
-    json dy;
-    int button;
-    int clicks;
-  } cases[] = {
-      {0.4, 0, 0},  {nullptr, 0, 0}, {1, 4, 1},   {40, 4, 1},     {41, 4, 2},
-      {-7.5, 5, 1}, {-80, 5, 2},     {500, 4, 3}, {-1e300, 5, 3},
-  };
-  for (const auto& c : cases) {
+  for (const WheelCase& c : wheelCases()) {
     SCOPED_TRACE(c.dy.dump());
     const json answer = session->ask({{"type", "scroll"}, {"dy", c.dy}, {"dx", 50}});
     EXPECT_EQ(answer,
@@ -213,22 +206,7 @@ TEST_F(InputEndToEnd, UnknownKeyPostsNothing) {
 }
 
 TEST_F(InputEndToEnd, ExactTextReceived) {
-  const struct {
-    std::string text;
-    int length;
-    std::string received;
-  } cases[] = {
-      {"Caf\u00e9 e\u0301 \U0001F600\u4E2D!", 10, "Caf\u00e9 e\u0301 \U0001F600\u4E2D!"},
-      {"A~ \"Q\"\t{}|?", 11, "A~ \"Q\"\t{}|?"},
-      {"line\r\nnext\rlast\n", 15, "line\nnext\nlast\n"},
-      // More distinct unmapped characters than the keymap has free keycodes.
-      {"\u4E00\u4E01\u4E02\u4E03\u4E04\u4E05\u4E06\u4E07\u4E08\u4E09\u4E0A\u4E0B\u4E0C\u4E0D"
-       "\u4E0E\u4E0F\u4E10\u4E11\u4E12\u4E13\u4E14\u4E15\u4E16\u4E17\u4E18\u4E00\u4E01",
-       27,
-       "\u4E00\u4E01\u4E02\u4E03\u4E04\u4E05\u4E06\u4E07\u4E08\u4E09\u4E0A\u4E0B\u4E0C\u4E0D"
-       "\u4E0E\u4E0F\u4E10\u4E11\u4E12\u4E13\u4E14\u4E15\u4E16\u4E17\u4E18\u4E00\u4E01"},
-  };
-  for (const auto& c : cases) {
+  for (const TextInputCase& c : textInputCases()) {
     SCOPED_TRACE(c.text);
     const json answer = session->ask({{"type", "text_input"}, {"text", c.text}});
     EXPECT_EQ(answer, (json{{"ok", true},

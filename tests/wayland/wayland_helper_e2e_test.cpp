@@ -16,6 +16,8 @@
 #include <tuple>
 #include <vector>
 
+#include "channel_cases.h"
+#include "input_cases.h"
 #include "key_table_cases.h"
 #include "process.h"
 #include "sway_server.h"
@@ -266,12 +268,7 @@ TEST_F(HelperOnSway, PointerInStreamMode) {
   }
 
   // Positive scroll deltas scroll up, one wheel click per 40, rounded up.
-  const struct {
-    json dy;
-    int button;
-    int clicks;
-  } wheels[] = {{1, 4, 1}, {41, 4, 2}, {-80, 5, 2}, {500, 4, 3}};
-  for (const auto& c : wheels) {
+  for (const WheelCase& c : wheelCases()) {
     SCOPED_TRACE(c.dy.dump());
     EXPECT_EQ(ask({{"type", "scroll"}, {"dy", c.dy}}),
               (json{{"ok", true}, {"applied", true}, {"trusted", true}, {"type", "scroll"}}));
@@ -374,16 +371,7 @@ TEST_F(HelperOnSway, KeyTapsAndTextInStreamMode) {
   }
   EXPECT_EQ(ask({{"type", "key_tap"}, {"key", "F1"}})["reason"], "unsupported_key");
 
-  const struct {
-    std::string text;
-    int length;
-    std::string received;
-  } texts[] = {
-      {"Caf\u00e9 e\u0301 \U0001F600\u4E2D!", 10, "Caf\u00e9 e\u0301 \U0001F600\u4E2D!"},
-      {"A~ \"Q\"\t{}|?", 11, "A~ \"Q\"\t{}|?"},
-      {"line\r\nnext\rlast\n", 15, "line\nnext\nlast\n"},
-  };
-  for (const auto& c : texts) {
+  for (const TextInputCase& c : textInputCases()) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ask({{"type", "text_input"}, {"text", c.text}}), (json{{"ok", true},
                                                                      {"applied", true},
@@ -396,6 +384,91 @@ TEST_F(HelperOnSway, KeyTapsAndTextInStreamMode) {
     EXPECT_EQ(XEventRecorder::typedText(events), c.received);
   }
   EXPECT_EQ(XState::keysDown(server->xDisplay()), std::vector<uint8_t>{});
+}
+
+TEST_F(HelperOnSway, ChannelAnswersAsOnX11) {
+  for (const ChannelCase& c : trustedChannelCases()) {
+    std::vector<std::string> argv{binaryPath("HalvorineInputHelper")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const RunResult r = runProcess(argv, helperOptions(server->waylandDisplay(), c.input));
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.exitStatus, c.status) << c.name;
+    EXPECT_EQ(r.err, "") << c.name;
+  }
+}
+
+TEST_F(HelperOnSway, ButtonStaysDownUntilItsMouseUpAndFailuresLeaveNoTrace) {
+  startStream();
+  EXPECT_EQ(ask({{"type", "mouse_down"}, {"x", 50}, {"y", 60}})["ok"], true);
+  EXPECT_EQ(ask({{"type", "mouse_move"}, {"x", 70}, {"y", 80}})["ok"], true);
+  EXPECT_EQ(ask({{"type", "mouse_up"}, {"x", 90}, {"y", 100}})["ok"], true);
+  const auto events = takeUntil(
+      *recorder, [](const std::vector<RecordedEvent>& e) { return buttons(e).size() >= 2; });
+  bool dragged = false;
+  for (const RecordedEvent& e : events) {
+    if (e.type == XCB_MOTION_NOTIFY && e.rootX == 70 && e.rootY == 80) {
+      dragged = (e.state & XCB_BUTTON_MASK_1) != 0;
+    }
+  }
+  EXPECT_TRUE(dragged);
+  EXPECT_EQ(buttons(events), (std::vector<std::tuple<int, int, int>>{{1, 50, 60}, {-1, 90, 100}}));
+
+  // Refused requests send nothing, and the next one works.
+  const std::pair<json, const char*> failures[] = {
+      {{{"type", "text_input"}, {"text", ""}}, "missing_text"},
+      {{{"type", "Mouse_Move"}}, "unsupported_input_type"},
+      {{{"type", "key_tap"}, {"key", "F1"}}, "unsupported_key"},
+  };
+  for (const auto& [request, reason] : failures) {
+    EXPECT_EQ(ask(request)["reason"], reason);
+  }
+  EXPECT_EQ(ask({{"type", "text_input"}, {"text", "ok"}})["ok"], true);
+  EXPECT_EQ(XEventRecorder::typedText(takeUntil(*recorder,
+                                                [](const std::vector<RecordedEvent>& e) {
+                                                  return XEventRecorder::typedText(e).size() >= 2;
+                                                })),
+            "ok");
+}
+
+// Every request is answered while the compositor is gone, each with its failure, and a new one
+// on the same socket is used again without restarting the helper.
+TEST_F(HelperOnSway, CompositorKilledMidStreamAndReplacedOnTheSameSocket) {
+  startStream();
+  EXPECT_EQ(ask({{"type", "probe"}})["ok"], true);
+  EXPECT_EQ(ask({{"type", "capture_frame"}, {"maxWidth", 320}})["ok"], true);
+  recorder.reset();
+  keeper.reset();
+  keeperConnection.reset();
+  server->stop();
+
+  EXPECT_EQ(ask({{"type", "probe"}}), (json{{"ok", false},
+                                            {"applied", false},
+                                            {"trusted", false},
+                                            {"type", "probe"},
+                                            {"reason", "accessibility_permission_required"}}));
+  EXPECT_EQ(ask({{"type", "mouse_move"}, {"x", 5}, {"y", 5}})["reason"],
+            "accessibility_permission_required");
+  const json capture = ask({{"type", "capture_frame"}});
+  EXPECT_EQ(capture["ok"], false);
+  EXPECT_EQ(capture.value("reason", "").rfind("screencapturekit_", 0), 0u) << capture.dump();
+  EXPECT_TRUE(helper->write("not json\n"));
+  EXPECT_EQ(json::parse(helper->readLine().value_or("{}")).value("reason", ""),
+            "invalid_input_command");
+
+  ASSERT_NO_THROW(server->restart());
+  keeperConnection = std::make_unique<Connection>(
+      Connection::Options{server->waylandDisplay(), std::chrono::milliseconds(2000)});
+  keeper = std::make_unique<wayland::Pointer>(*keeperConnection);
+  ASSERT_TRUE(keeper->moveTo(Point{1279, 799}) && keeper->finish());
+  EXPECT_EQ(ask({{"type", "probe"}})["ok"], true);
+  const json moved = ask({{"type", "mouse_move"}, {"x", 40}, {"y", 30}});
+  EXPECT_EQ(moved["ok"], true) << moved.dump();
+  const json again = ask({{"type", "capture_frame"}, {"maxWidth", 320}});
+  EXPECT_EQ(again.value("ok", false), true) << again.dump().substr(0, 300);
+  EXPECT_EQ(again.value("x", -1.0), 40);
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+  EXPECT_EQ(helper->err(), "");
 }
 
 // One process per request: each brings its own virtual pointer and keyboard to the seat.
