@@ -471,6 +471,41 @@ TEST_F(HelperOnSway, CompositorKilledMidStreamAndReplacedOnTheSameSocket) {
   EXPECT_EQ(helper->err(), "");
 }
 
+// `make demo` with HALVORINE_DEMO_USE_DISPLAY=1 in a Wayland session types into the focused
+// window and captures the compositor's output.
+TEST_F(HelperOnSway, DemoRunsOnTheWaylandSession) {
+  namespace fs = std::filesystem;
+  // A build folder of the test user's own for the frame, with the real programs in it.
+  const fs::path build =
+      fs::temp_directory_path() / ("halvorine-demo-" + std::to_string(::getpid()));
+  fs::create_directories(build);
+  fs::create_directory_symlink(fs::path(binaryPath("HalvorineInputHelper")).parent_path(),
+                               build / "bin");
+  RunOptions o;
+  o.env["HALVORINE_DEMO_USE_DISPLAY"] = "1";
+  o.env["HALVORINE_BACKEND"] = std::nullopt;
+  o.env["WAYLAND_DISPLAY"] = server->waylandDisplay();
+  o.env["DISPLAY"] = std::nullopt;
+  o.timeout = std::chrono::seconds(60);
+  const RunResult r = runProcess({"bash", HALVORINE_DEMO_SCRIPT, build.string()}, o);
+  const bool frameSaved = fs::exists(build / "halvorine-demo-frame.jpg");
+  // Without the variable the demo keeps to its private X server, though a session is around.
+  o.env["HALVORINE_DEMO_USE_DISPLAY"] = std::nullopt;
+  const RunResult privateRun = runProcess({"bash", HALVORINE_DEMO_SCRIPT, build.string()}, o);
+  fs::remove_all(build);
+  EXPECT_EQ(privateRun.exitStatus, 0) << privateRun.out << privateRun.err;
+  EXPECT_NE(privateRun.out.find("demo: private X server on"), std::string::npos) << privateRun.out;
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("demo: using your Wayland session"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("demo: frame 1280x800 saved"), std::string::npos) << r.out;
+  EXPECT_TRUE(frameSaved);
+  const std::string typed = "echo hello from Halvorine";
+  const auto events = takeUntil(*recorder, [&](const std::vector<RecordedEvent>& e) {
+    return XEventRecorder::typedText(e).size() > typed.size();
+  });
+  EXPECT_EQ(XEventRecorder::typedText(events), typed + "\n");
+}
+
 // One process per request: each brings its own virtual pointer and keyboard to the seat.
 TEST_F(HelperOnSway, OneShotRequests) {
   RunResult r = oneShot({{"type", "mouse_move"}, {"x", 200}, {"y", 300}});
