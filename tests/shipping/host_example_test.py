@@ -46,6 +46,9 @@ def jpeg_size(data):
 def main(example, helper):
     server, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display)
+    # The helper acts on this private server, not on a Wayland session around the test run.
+    for name in ("WAYLAND_DISPLAY", "WAYLAND_SOCKET", "HALVORINE_BACKEND"):
+        env.pop(name, None)
     try:
         for monitor in (["*left", "640/1x800/1+0+0"], ["right", "640/1x800/1+640+0"]):
             subprocess.run(["xrandr", "--setmonitor"] + monitor + ["none"], env=env, check=True,

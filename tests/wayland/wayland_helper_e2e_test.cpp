@@ -618,6 +618,13 @@ TEST(HelperOnWeston, NotTrusted) {
                  helperOptions(weston.waylandDisplay()));
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(json::parse(r.out)["trusted"], false);
+  // Chosen by the session as well; its outputs are listed, but it offers no screencopy.
+  RunOptions bySession = helperOptions(weston.waylandDisplay(), R"({"type":"capture_frame"})");
+  bySession.env["HALVORINE_BACKEND"] = std::nullopt;
+  r = runProcess({binaryPath("HalvorineInputHelper")}, bySession);
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(json::parse(r.out)["reason"], "screencapturekit_capture_failed_2");
 }
 
 }  // namespace
