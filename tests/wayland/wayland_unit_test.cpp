@@ -1,17 +1,21 @@
 // The parts of the Wayland backend that need no compositor: display identifiers and layout, the
 // helper's keymap (compiled with xkbcommon as a compositor does), pixel conversion, wheel steps,
-// and what happens when no compositor is there.
+// and what happens when no compositor is there (for input and for capture).
 #include <gtest/gtest.h>
 #include <wayland-client-protocol.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "input_synthesis/key_names.h"
 #include "key_table_cases.h"
+#include "wayland/wayland_capture_platform.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_desktop.h"
 #include "wayland/wayland_keyboard.h"
@@ -318,6 +322,46 @@ TEST(WaylandConnection, WithoutACompositorEverythingFailsQuietly) {
   EXPECT_FALSE(desktop->typeCharacter("x", true));
   EXPECT_FALSE(desktop->typeCharacter("x", false));
   desktop->finishRequest();
+}
+
+// Without a compositor captures fail with codes, on the platform's own thread, and the pointer
+// reported is the one the desktop set.
+TEST(WaylandCapturePlatform, WithoutACompositorListingAndGrabFailOnTheWorker) {
+  const Connection::Options nowhere{"/nonexistent/wayland-halvorine"};
+  Connection main(nowhere);
+  auto position = std::make_shared<PointerPosition>();
+  const std::unique_ptr<Desktop> desktop = makeWaylandDesktop(main, position);
+  WaylandCapturePlatform platform(main, position, nowhere);
+  const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  EXPECT_EQ(platform.mainDisplayId(deadline), 0u);
+  EXPECT_TRUE(platform.displayBounds(displayIdForName("HEADLESS-1"), deadline).isNull);
+
+  std::promise<std::pair<std::thread::id, std::optional<PlatformError>>> listed;
+  platform.listDisplays(deadline, [&](std::optional<std::vector<ListedDisplay>> displays,
+                                      std::optional<PlatformError> error) {
+    EXPECT_FALSE(displays);
+    listed.set_value({std::this_thread::get_id(), error});
+  });
+  const auto [listThread, listError] = listed.get_future().get();
+  EXPECT_NE(listThread, std::this_thread::get_id());
+  ASSERT_TRUE(listError);
+  EXPECT_EQ(listError->code, ENOENT);
+
+  std::promise<std::optional<PlatformError>> grabbed;
+  ListedDisplay display;
+  display.displayId = displayIdForName("HEADLESS-1");
+  platform.grabDisplay(display, {640, 400}, deadline,
+                       [&](const Frame* frame, std::optional<PlatformError> error) {
+                         EXPECT_EQ(frame, nullptr);
+                         grabbed.set_value(error);
+                       });
+  const std::optional<PlatformError> grabError = grabbed.get_future().get();
+  ASSERT_TRUE(grabError);
+  EXPECT_EQ(grabError->code, Screencopy::noCompositor);
+
+  EXPECT_EQ(platform.currentMouseLocation(deadline), (Point{0, 0}));
+  position->set(Point{12.5, 7});
+  EXPECT_EQ(platform.currentMouseLocation(deadline), (Point{12.5, 7}));
 }
 
 }  // namespace
