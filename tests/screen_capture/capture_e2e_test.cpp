@@ -286,39 +286,11 @@ TEST(CaptureE2E, StoppedServerIsAnsweredWithinTheBound) {
   }
 }
 
-// A full-screen window of one colour.
-class Backdrop {
- public:
-  Backdrop(const XvfbServer& server, uint32_t rgb) {
-    c_ = xcb_connect(server.display().c_str(), nullptr);
-    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
-    xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-    window_ = xcb_generate_id(c_);
-    const uint32_t values[] = {rgb, 1};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, s->root, 0, 0, s->width_in_pixels,
-                      s->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c_, window_);
-    paint(rgb);
-  }
-  ~Backdrop() { xcb_disconnect(c_); }
-  // Returns once the server has painted it.
-  void paint(uint32_t rgb) {
-    xcb_change_window_attributes(c_, window_, XCB_CW_BACK_PIXEL, &rgb);
-    xcb_clear_area(c_, 0, window_, 0, 0, 0, 0);
-    free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-  }
-
- private:
-  xcb_connection_t* c_ = nullptr;
-  xcb_window_t window_ = 0;
-};
-
 // A frame that the server finishes after its request timed out never reached the host; the next
 // capture of the same picture must carry it in full, not call it unchanged.
 TEST(CaptureE2E, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
   XvfbServer x({640, 480, 24, {}});
-  Backdrop screen(x, 0x000000);
+  Backdrop screen(x.display(), 0x000000);
   ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
   const std::string request = R"({"type":"capture_frame","suppressUnchanged":true})"
                               "\n";

@@ -132,4 +132,27 @@ uint32_t Painter::atom(const std::string& name) {
   return a;
 }
 
+Backdrop::Backdrop(const std::string& display, uint32_t rgb) {
+  c_ = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
+  xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  window_ = xcb_generate_id(c_);
+  const uint32_t values[] = {rgb, 1};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, s->root, 0, 0, s->width_in_pixels,
+                    s->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  xcb_map_window(c_, window_);
+  paint(rgb);
+}
+
+Backdrop::~Backdrop() {
+  xcb_disconnect(c_);
+}
+
+void Backdrop::paint(uint32_t rgb) {
+  xcb_change_window_attributes(c_, window_, XCB_CW_BACK_PIXEL, &rgb);
+  xcb_clear_area(c_, 0, window_, 0, 0, 0, 0);
+  free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+}
+
 }  // namespace halvorine::testing

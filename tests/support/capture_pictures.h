@@ -44,6 +44,21 @@ class Painter {
   xcb_connection_t* c_ = nullptr;
 };
 
+// A full-screen override-redirect window of one colour (0xRRGGBB).
+class Backdrop {
+ public:
+  Backdrop(const std::string& display, uint32_t rgb);
+  ~Backdrop();
+  Backdrop(const Backdrop&) = delete;
+  Backdrop& operator=(const Backdrop&) = delete;
+  // Returns once the X server has painted it.
+  void paint(uint32_t rgb);
+
+ private:
+  xcb_connection_t* c_ = nullptr;
+  xcb_window_t window_ = 0;
+};
+
 // The maxWidth values that the size tests ask for (nullopt: absent).
 inline const std::vector<std::optional<int64_t>> maxWidthCases = {std::nullopt, 100, 1000, 1919,
                                                                   4096};

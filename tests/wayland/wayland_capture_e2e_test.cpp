@@ -313,5 +313,55 @@ TEST_F(CaptureOnSway, AStoppedCompositorTimesOutAndTheNextCaptureIsServed) {
   }
 }
 
+// The colour at the centre of an answer's frame, as 0xRRGGBB with each channel rounded to 0 or
+// 255 (JPEG changes flat colours a little).
+uint32_t centreColour(const json& answer) {
+  if (!answer.contains("frameBase64")) return 0x1000000;
+  const Picture p = decodeJpeg(base64Decode(answer["frameBase64"].get<std::string>()));
+  if (p.width == 0) return 0x1000000;
+  const uint8_t* c = &p.bgrx[(static_cast<size_t>(p.height / 2) * p.width + p.width / 2) * 4];
+  const auto bit = [](uint8_t v) { return v > 127 ? 255u : 0u; };
+  return (bit(c[2]) << 16) | (bit(c[1]) << 8) | bit(c[0]);
+}
+
+// A frame that the compositor finishes after its request timed out never reached the host; the
+// next capture of the same picture must carry it in full, not call it unchanged.
+TEST_F(CaptureOnSway, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
+  Backdrop screen(server->xDisplay(), 0x0000ff);
+  // Another process sees the colour shown, so that this stream's hash only knows what it got.
+  const auto shownByAnother = [&](uint32_t rgb) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const RunResult r = runProcess({binaryPath("HalvorineInputHelper")},
+                                     options(R"({"type":"capture_frame","maxWidth":320})"));
+      if (r.exitStatus == 0 && centreColour(json::parse(r.out)) == rgb) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  };
+  ASSERT_TRUE(shownByAnother(0x0000ff));
+  startStream();
+  const json request = {{"type", "capture_frame"}, {"suppressUnchanged", true}};
+  const json blue = ask(request);
+  ASSERT_EQ(centreColour(blue), 0x0000ffu) << blue.dump().substr(0, 300);
+
+  screen.paint(0xff0000);
+  ASSERT_TRUE(shownByAnother(0xff0000));
+  server->pause();
+  const json stalled = ask(request, 40s);
+  // Resumed: the copy that was waiting is finished now, after its request gave up.
+  server->resume();
+  EXPECT_EQ(stalled.value("reason", ""), "screencapturekit_capture_timeout") << stalled.dump();
+
+  const json red = ask(request, 40s);
+  ASSERT_EQ(red.value("ok", false), true) << red.dump().substr(0, 300);
+  EXPECT_EQ(red["frameUnchanged"], false);
+  EXPECT_EQ(centreColour(red), 0xff0000u);
+  // Now the host has the red frame.
+  EXPECT_EQ(ask(request).value("frameUnchanged", false), true);
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+  EXPECT_EQ(helper->err(), "");
+}
+
 }  // namespace
 }  // namespace halvorine::testing
