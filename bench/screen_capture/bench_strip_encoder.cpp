@@ -102,8 +102,9 @@ void runConfig(const Config& c, int rounds) {
     const SyntheticImage& picture = pictures[round % 2];
     const Frame frame = frameOf(picture);
     singleMs.push_back(timeMs([&] { singleJpeg = single.encode(frame, q).value_or(Bytes{}); }));
-    // The line a terminal redraws: 640x16 at a line of the terminal that moves every round.
-    const int top = c.height / 4 + (round * 7 % (c.height / 32)) * 16;
+    // The line a terminal redraws: 640x16 at a place that moves every round, not always at the
+    // start of a band.
+    const int top = c.height / 4 + (round * 7 % (c.height / 32)) * 16 + round * 5 % 16;
     terminal.writeLine(c.width / 4, top, 640, round + 100);
     const std::vector<RowRange> changed = {{top, top + 16}};
     for (size_t i = 0; i < results.size(); ++i) {

@@ -3,7 +3,6 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -86,21 +85,23 @@ struct StripJpegEncoder::Impl {
   int previousQuality = 0;
   std::vector<uint8_t> output;
 
-  // The job handed to the workers. Written by the caller under jobMutex before the generation
-  // changes, read by the workers once they have seen the new generation.
+  // The job: the frame and the bands to encode, which whoever is free claims one at a time under
+  // jobMutex. The caller changes the job only once every claimed band is done, so an encoding
+  // thread reads the frame and its band without the lock; a worker the system has not run yet
+  // holds up nobody: the caller encodes what is left itself.
   std::mutex jobMutex;
   std::condition_variable jobReady;
   std::condition_variable jobDone;
-  uint64_t generation = 0;
-  unsigned finishedWorkers = 0;
   bool stopping = false;
   Frame jobFrame;
   int jobQuality = 0;
   int64_t jobBandRows = 0;
   std::vector<size_t> jobBands;
-  std::atomic<size_t> nextJobBand{0};
+  size_t claimedBands = 0;
+  size_t doneBands = 0;
 
-  explicit Impl(int64_t bandRows, unsigned threads) : requestedBandRows(bandRows) {
+  explicit Impl(int64_t bandRows, unsigned threads)
+      : requestedBandRows(std::clamp<int64_t>(bandRows, kMcuRows, 65536)) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = std::min(threads, kMaxThreads);
     handles.push_back(tjInitCompress());
@@ -144,22 +145,22 @@ struct StripJpegEncoder::Impl {
   }
 
   void workerLoop(unsigned slot) {
-    uint64_t seen = 0;
     std::unique_lock lock(jobMutex);
     for (;;) {
-      jobReady.wait(lock, [&] { return stopping || generation != seen; });
+      jobReady.wait(lock, [&] { return stopping || claimedBands < jobBands.size(); });
       if (stopping) return;
-      seen = generation;
-      lock.unlock();
-      runBands(slot);
-      lock.lock();
-      if (++finishedWorkers == workers.size()) jobDone.notify_one();
+      encodeClaimed(slot, lock);
     }
   }
 
-  void runBands(unsigned slot) {
-    for (size_t i = nextJobBand.fetch_add(1); i < jobBands.size(); i = nextJobBand.fetch_add(1)) {
-      encodeBand(slot, jobBands[i]);
+  // Claims and encodes bands until none is left; called with jobMutex held.
+  void encodeClaimed(unsigned slot, std::unique_lock<std::mutex>& lock) {
+    while (claimedBands < jobBands.size()) {
+      const size_t band = jobBands[claimedBands++];
+      lock.unlock();
+      encodeBand(slot, band);
+      lock.lock();
+      if (++doneBands == jobBands.size()) jobDone.notify_all();
     }
   }
 
@@ -191,24 +192,17 @@ struct StripJpegEncoder::Impl {
   }
 
   // Encodes the listed bands, on the workers too when there is more than one.
-  void encodeBands(const Frame& frame, int quality, int64_t bandRows) {
+  void encodeBands(const Frame& frame, int quality, int64_t bandRows, std::vector<size_t> todo) {
+    std::unique_lock lock(jobMutex);
     jobFrame = frame;
     jobQuality = quality;
     jobBandRows = bandRows;
-    nextJobBand.store(0);
-    if (jobBands.size() <= 1 || workers.empty()) {
-      runBands(0);
-      return;
-    }
-    {
-      std::lock_guard lock(jobMutex);
-      finishedWorkers = 0;
-      ++generation;
-    }
-    jobReady.notify_all();
-    runBands(0);
-    std::unique_lock lock(jobMutex);
-    jobDone.wait(lock, [&] { return finishedWorkers == workers.size(); });
+    jobBands = std::move(todo);
+    claimedBands = 0;
+    doneBands = 0;
+    if (jobBands.size() > 1) jobReady.notify_all();
+    encodeClaimed(0, lock);
+    jobDone.wait(lock, [&] { return doneBands == jobBands.size(); });
   }
 
   // One SOI and the tables of the first band, the SOF with the whole height, a DRI when there is
@@ -282,7 +276,7 @@ struct StripJpegEncoder::Impl {
       }
     }
     bands.resize(count);
-    jobBands.clear();
+    std::vector<size_t> todo;
     if (keep) {
       std::vector<bool> touched(count, false);
       for (const RowRange& r : *changed) {
@@ -292,12 +286,12 @@ struct StripJpegEncoder::Impl {
         for (int64_t b = begin / bandRows; b <= (end - 1) / bandRows; ++b) touched[b] = true;
       }
       for (size_t i = 0; i < count; ++i) {
-        if (touched[i]) jobBands.push_back(i);
+        if (touched[i]) todo.push_back(i);
       }
     } else {
-      for (size_t i = 0; i < count; ++i) jobBands.push_back(i);
+      for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
-    encodeBands(frame, q, bandRows);
+    encodeBands(frame, q, bandRows, std::move(todo));
     if (!join(frame.height, bandRows, frame.width)) return std::nullopt;
     previousValid = true;
     previousWidth = frame.width;
