@@ -29,7 +29,7 @@ struct Layout {
 
 // Walks the markers of a band's file: a baseline frame whose scan runs to the final EOI. Anything
 // else (TurboJPEG can be told by its environment to optimise its tables, to use restart markers of
-// its own, progressive or arithmetic coding) cannot be joined and fails the encode.
+// its own, progressive or arithmetic coding) cannot be joined.
 bool parseBand(const uint8_t* p, size_t n, Layout& layout) {
   if (n < 4 || p[0] != 0xFF || p[1] != 0xD8 || p[n - 2] != 0xFF || p[n - 1] != 0xD9) return false;
   bool haveSof = false;
@@ -68,7 +68,8 @@ struct StripJpegEncoder::Impl {
     unsigned long capacity = 0;
     unsigned long size = 0;
     Layout layout;
-    bool ok = false;
+    bool encoded = false;   // TurboJPEG made a file
+    bool joinable = false;  // and it is a baseline file that can be joined with the others
   };
 
   int64_t requestedBandRows = kDefaultBandRows;
@@ -84,6 +85,8 @@ struct StripJpegEncoder::Impl {
   int64_t previousWidth = 0, previousHeight = 0;
   int previousQuality = 0;
   std::vector<uint8_t> output;
+  // For frames whose bands cannot be joined: the whole frame in one stream.
+  Band whole;
 
   // The job: the frame and the bands to encode, which whoever is free claims one at a time under
   // jobMutex. The caller changes the job only once every claimed band is done, so an encoding
@@ -133,6 +136,7 @@ struct StripJpegEncoder::Impl {
     for (Band& b : bands) {
       if (b.buffer != nullptr) tjFree(b.buffer);
     }
+    if (whole.buffer != nullptr) tjFree(whole.buffer);
   }
 
   int64_t bandRowsFor(int64_t width) const {
@@ -165,10 +169,14 @@ struct StripJpegEncoder::Impl {
   }
 
   void encodeBand(unsigned slot, size_t index) {
-    Band& band = bands[index];
-    band.ok = false;
     const int64_t top = static_cast<int64_t>(index) * jobBandRows;
-    const int rows = static_cast<int>(std::min(jobBandRows, jobFrame.height - top));
+    encodeRows(slot, bands[index], top, std::min(jobBandRows, jobFrame.height - top));
+  }
+
+  // Encodes rows [top, top + count) of the job's frame as a JPEG file of their own.
+  void encodeRows(unsigned slot, Band& band, int64_t top, int64_t count) {
+    band.encoded = band.joinable = false;
+    const int rows = static_cast<int>(count);
     const int width = static_cast<int>(jobFrame.width);
     const unsigned long needed = tjBufSize(width, rows, TJSAMP_420);
     if (handles[slot] == nullptr || needed == static_cast<unsigned long>(-1)) return;
@@ -188,7 +196,8 @@ struct StripJpegEncoder::Impl {
       return;
     }
     band.size = size;
-    band.ok = parseBand(band.buffer, band.size, band.layout);
+    band.encoded = true;
+    band.joinable = parseBand(band.buffer, band.size, band.layout);
   }
 
   // Encodes the listed bands, on the workers too when there is more than one.
@@ -214,7 +223,7 @@ struct StripJpegEncoder::Impl {
     const size_t headerSize = l.entropyBegin;
     size_t total = headerSize + 6 + 2;
     for (const Band& b : bands) {
-      if (!b.ok) return false;
+      if (!b.joinable) return false;
       // Same tables, same sampling, same width: the headers differ only in the band's height.
       if (b.layout.entropyBegin != headerSize ||
           std::memcmp(b.buffer, first.buffer, l.sof + 5) != 0 ||
@@ -292,7 +301,18 @@ struct StripJpegEncoder::Impl {
       for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
     encodeBands(frame, q, bandRows, std::move(todo));
-    if (!join(frame.height, bandRows, frame.width)) return std::nullopt;
+    if (!join(frame.height, bandRows, frame.width)) {
+      // TurboJPEG can be told by its environment to make files whose bands cannot be joined
+      // (tables of their own, restart markers, progressive or arithmetic coding): such frames
+      // are encoded in one stream, as JpegEncoder would, and never kept.
+      if (!std::all_of(bands.begin(), bands.end(), [](const Band& b) { return b.encoded; })) {
+        return std::nullopt;
+      }
+      encodeRows(0, whole, 0, frame.height);
+      if (!whole.encoded) return std::nullopt;
+      output.assign(whole.buffer, whole.buffer + whole.size);
+      return std::span<const uint8_t>(output);
+    }
     previousValid = true;
     previousWidth = frame.width;
     previousHeight = frame.height;

@@ -99,7 +99,7 @@ const SizeCase sizeCases[] = {
     {641, 479, 35, 20},   {48, 700, 100, 16},
 };
 
-TEST(StripJpegEncoder, DecodesToTheSinglePixelsOfASingleStreamEncode) {
+TEST(StripJpegEncoder, DecodesToThePixelsOfASingleStreamEncode) {
   for (const SizeCase& c : sizeCases) {
     SCOPED_TRACE(describe(c));
     const SyntheticImage image(c.width, c.height, 7);
@@ -205,6 +205,22 @@ TEST(StripJpegEncoder, RefusesWhatCannotBeEncodedAndThenEncodesEveryBand) {
   ASSERT_TRUE(again);
   EXPECT_TRUE(Bytes(again->begin(), again->end()) ==
               StripJpegEncoder(16).encode(frameOf(other), 0.6).value());
+}
+
+// TurboJPEG reads settings from the environment that make bands that cannot be joined; such a
+// frame is encoded in one stream, as the single-stream encoder encodes it under the same settings.
+TEST(StripJpegEncoder, EncodesInOneStreamWhenTurboJpegIsSetUpToMakeBandsThatCannotBeJoined) {
+  const SyntheticImage image(200, 150, 8);
+  for (const char* variable : {"TJ_OPTIMIZE", "TJ_RESTART", "TJ_PROGRESSIVE", "TJ_ARITHMETIC"}) {
+    SCOPED_TRACE(variable);
+    StripJpegEncoder encoder(16);
+    ASSERT_EQ(setenv(variable, "1", 1), 0);
+    const auto strips = encoder.encodeChanged(frameOf(image), 0.6, std::nullopt);
+    const Bytes single = singleStream(image, 0.6);
+    ASSERT_TRUE(strips);
+    EXPECT_TRUE(Bytes(strips->begin(), strips->end()) == single);
+    unsetenv(variable);
+  }
 }
 
 // A sequence of frames, each with random rows scribbled on and reported (and sometimes rows
