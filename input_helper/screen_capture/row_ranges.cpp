@@ -38,16 +38,20 @@ std::vector<RowRange> scaledRowRanges(std::span<const RowRange> changed, PixelSi
   const int64_t s = source.height;
   const int64_t d = scaled.height;
   if (s < 1 || d < 1) return {};
+  // Beyond any size that can be scaled the products below could overflow: everything may differ.
+  constexpr int64_t limit = int64_t{1} << 30;
+  if (s > limit || d > limit)
+    return ranges.empty() ? std::vector<RowRange>{} : std::vector{RowRange{0, d}};
   for (RowRange& r : ranges) {
-    // A scaled row reads the two source rows around its centre (bilinear), or the rows of its
-    // box when scaling down by a whole factor: one source row more on each side, and one scaled
-    // row more on each side for the rounding, covers both in either direction.
     if (r.begin >= r.end || r.end <= 0 || r.begin >= s) {
       r = {};
       continue;
     }
-    const int64_t begin = std::clamp<int64_t>(r.begin - 1, 0, s);
-    const int64_t end = std::clamp<int64_t>(r.end + 1, 0, s);
+    // A scaled row reads the two source rows around its centre (bilinear), or the rows of its
+    // box when scaling down by a whole factor: one source row more on each side, and one scaled
+    // row more on each side for the rounding, covers both in either direction.
+    const int64_t begin = std::max<int64_t>(std::clamp<int64_t>(r.begin, 0, s) - 1, 0);
+    const int64_t end = std::min<int64_t>(std::clamp<int64_t>(r.end, 0, s) + 1, s);
     r.begin = begin * d / s - 1;
     r.end = (end * d + s - 1) / s + 1;
   }

@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -256,8 +257,8 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
         const int taller = image.height() > c.height ? -uniform(1, 20) : uniform(1, 20);
         image = SyntheticImage(c.width + uniform(-1, 1) * 16, image.height() + taller, step);
       } else if (kind == 3) {
-        changed->push_back({-50, 0});  // outside the frame: nothing to do
-        changed->push_back({image.height(), image.height() + 100});
+        changed->push_back({INT64_MIN, 0});  // outside the frame: nothing to do
+        changed->push_back({image.height(), INT64_MAX});
       } else {
         for (int n = uniform(1, 3); n > 0; --n) {
           const int top = uniform(-4, image.height() - 1);
@@ -347,6 +348,11 @@ TEST(ScaledRowRanges, AreClippedSortedAndMerged) {
   for (size_t i = 1; i < down.size(); ++i) EXPECT_LT(down[i - 1].end, down[i].begin);
   EXPECT_TRUE(
       scaledRowRanges(std::vector<RowRange>{{100, 120}, {-5, 0}}, {100, 100}, {50, 50}).empty());
+  const std::vector<RowRange> everything = {{INT64_MIN, INT64_MAX}};
+  EXPECT_EQ(scaledRowRanges(everything, {1920, 1080}, {1280, 720}),
+            (std::vector<RowRange>{{0, 720}}));
+  EXPECT_EQ(scaledRowRanges(everything, {1920, 1080}, {1920, 1080}),
+            (std::vector<RowRange>{{0, 1080}}));
 }
 
 }  // namespace
