@@ -4,7 +4,8 @@
 //    encoding every band, at full size (1920x1080, quality 88) and at the defaults (1280x720,
 //    quality 60), for several band heights;
 //  - a frame in which one terminal line (640x16 pixels) changed, only its bands encoded again,
-//    against encoding the whole frame.
+//    against encoding the whole frame;
+//  - scaling only the rows such a line reaches against scaling the whole frame.
 // Every output is checked: the band encoder's bytes decode with TurboJPEG to the pixels of the
 // single-stream encode, and a re-encode of changed bands equals encoding every band.
 #include <sys/resource.h>
@@ -17,7 +18,9 @@
 #include <optional>
 #include <vector>
 
+#include "screen_capture/frame_scaler.h"
 #include "screen_capture/jpeg_encoder.h"
+#include "screen_capture/row_ranges.h"
 #include "screen_capture/strip_jpeg_encoder.h"
 #include "synthetic_image.h"
 
@@ -141,6 +144,43 @@ void runConfig(const Config& c, int rounds) {
   }
 }
 
+// Scaling 1920x1080 to the default 1280x720 as a whole, against rescaling only the rows a
+// changed terminal line reaches into the kept scaled frame.
+void runScaling(int rounds) {
+  SyntheticImage screen(1920, 1080, 4);
+  const halvorine::PixelSize source{1920, 1080}, size{1280, 720};
+  halvorine::FrameScaler scaler;
+  Bytes kept = [&] {
+    const Frame f = scaler.scale(frameOf(screen), size).value();
+    return Bytes(f.pixels, f.pixels + f.bytesPerRow * f.height);
+  }();
+  std::vector<double> whole, rows;
+  size_t scaledRows = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const int top = 270 + (round * 7 % 33) * 16 + round * 5 % 16;
+    screen.writeLine(480, top, 640, round + 200);
+    const std::vector<RowRange> changed = {{top, top + 16}};
+    std::optional<Frame> scaled;
+    whole.push_back(timeMs([&] { scaled = scaler.scale(frameOf(screen), size); }));
+    std::vector<RowRange> ranges;
+    bool ok = false;
+    rows.push_back(timeMs([&] {
+      ranges = halvorine::scaledRowRanges(changed, source, size);
+      ok = halvorine::scaleRows(frameOf(screen), size, ranges, kept.data());
+    }));
+    scaledRows = 0;
+    for (const RowRange& r : ranges) scaledRows += static_cast<size_t>(r.end - r.begin);
+    if (round < 2) {
+      check(ok && scaled && std::equal(kept.begin(), kept.end(), scaled->pixels),
+            "rescaled rows give the whole scale");
+    }
+  }
+  std::printf(
+      "\nscaling 1920x1080 to 1280x720, median of %d rounds: whole frame %.3f ms, the %zu rows a "
+      "640x16 line reaches %.3f ms (%.3fx)\n",
+      rounds, median(whole), scaledRows, median(rows), median(rows) / median(whole));
+}
+
 }  // namespace
 
 int main() {
@@ -153,6 +193,7 @@ int main() {
   }
   runConfig({"full size", 1920, 1080, 88}, rounds);
   runConfig({"defaults", 1280, 720, 60}, rounds);
+  runScaling(rounds);
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("\npeak memory of the whole benchmark %.1f MiB\n", usage.ru_maxrss / 1024.0);
