@@ -241,12 +241,8 @@ struct StripJpegEncoder::Impl {
     o += l.sos;
     if (bands.size() > 1) {
       const int64_t interval = bandRows / kMcuRows * ((width + kMcuColumns - 1) / kMcuColumns);
-      const uint8_t dri[] = {0xFF,
-                             0xDD,
-                             0x00,
-                             0x04,
-                             static_cast<uint8_t>(interval >> 8),
-                             static_cast<uint8_t>(interval)};
+      const auto high = static_cast<uint8_t>(interval >> 8), low = static_cast<uint8_t>(interval);
+      const uint8_t dri[] = {0xFF, 0xDD, 0x00, 0x04, high, low};
       std::memcpy(o, dri, sizeof dri);
       o += sizeof dri;
     }
