@@ -53,7 +53,7 @@ package-check: package
 
 # Sanitizer builds favour build time over speed: -O1 and line tables only.
 SANITIZER_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1"
-TSAN_TARGETS = HalvorineInputHelper screen_capture_test screen_capture_e2e_test faults_test
+TSAN_TARGETS = HalvorineInputHelper screen_capture_test strip_encoder_test screen_capture_e2e_test faults_test
 
 sanitizer-tests: deps
 	@cmake -S . -B build-asan -G Ninja $(SANITIZER_FLAGS) $(werror_flag) -DHALVORINE_SANITIZE=address,undefined >/dev/null

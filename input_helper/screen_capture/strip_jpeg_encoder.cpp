@@ -1,0 +1,342 @@
+#include "screen_capture/strip_jpeg_encoder.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace halvorine {
+
+namespace {
+
+constexpr int64_t kMcuRows = 16;  // 4:2:0
+constexpr int64_t kMcuColumns = 16;
+constexpr unsigned kMaxThreads = 16;
+
+// Where the parts of one band's JPEG file lie.
+struct Layout {
+  size_t sof = 0;           // the SOF0 marker
+  size_t sos = 0;           // the SOS marker
+  size_t entropyBegin = 0;  // the first byte after the SOS segment
+  size_t entropyEnd = 0;    // the EOI marker
+};
+
+// Walks the markers of a band's file: a baseline frame whose scan runs to the final EOI. Anything
+// else (TurboJPEG can be told by its environment to optimise its tables, to use restart markers of
+// its own, progressive or arithmetic coding) cannot be joined.
+bool parseBand(const uint8_t* p, size_t n, Layout& layout) {
+  if (n < 4 || p[0] != 0xFF || p[1] != 0xD8 || p[n - 2] != 0xFF || p[n - 1] != 0xD9) return false;
+  bool haveSof = false;
+  size_t pos = 2;
+  for (;;) {
+    if (pos + 4 > n || p[pos] != 0xFF) return false;
+    const uint8_t marker = p[pos + 1];
+    const size_t length = (size_t{p[pos + 2]} << 8) | p[pos + 3];
+    if (length < 2 || pos + 2 + length > n - 2) return false;
+    if (marker == 0xC0) {
+      if (haveSof || length < 8) return false;
+      haveSof = true;
+      layout.sof = pos;
+    } else if ((marker >= 0xC1 && marker <= 0xCF && marker != 0xC4) || marker == 0xDD) {
+      return false;
+    } else if (marker == 0xDA) {
+      if (!haveSof) return false;
+      layout.sos = pos;
+      layout.entropyBegin = pos + 2 + length;
+      layout.entropyEnd = n - 2;
+      return true;
+    }
+    pos += 2 + length;
+  }
+}
+
+int jpegQuality(double quality) {
+  return std::max(1, static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100.0)));
+}
+
+}  // namespace
+
+struct StripJpegEncoder::Impl {
+  struct Band {
+    unsigned char* buffer = nullptr;
+    unsigned long capacity = 0;
+    unsigned long size = 0;
+    Layout layout;
+    bool encoded = false;   // TurboJPEG made a file
+    bool joinable = false;  // and it is a baseline file that can be joined with the others
+  };
+
+  int64_t requestedBandRows = kDefaultBandRows;
+  std::mutex callMutex;  // one encode at a time; everything below is the caller's
+
+  // The handles: slot 0 is the calling thread's, slot i the i-th worker's.
+  std::vector<tjhandle> handles;
+  std::vector<std::thread> workers;
+
+  // Kept from the previous call.
+  std::vector<Band> bands;
+  bool previousValid = false;
+  int64_t previousWidth = 0, previousHeight = 0;
+  int previousQuality = 0;
+  std::vector<uint8_t> output;
+  // For frames whose bands cannot be joined: the whole frame in one stream.
+  Band whole;
+
+  // The job: the frame and the bands to encode, which whoever is free claims one at a time under
+  // jobMutex. The caller changes the job only once every claimed band is done, so an encoding
+  // thread reads the frame and its band without the lock; a worker the system has not run yet
+  // holds up nobody: the caller encodes what is left itself.
+  std::mutex jobMutex;
+  std::condition_variable jobReady;
+  std::condition_variable jobDone;
+  bool stopping = false;
+  Frame jobFrame;
+  int jobQuality = 0;
+  int64_t jobBandRows = 0;
+  std::vector<size_t> jobBands;
+  size_t claimedBands = 0;
+  size_t doneBands = 0;
+
+  explicit Impl(int64_t bandRows, unsigned threads)
+      : requestedBandRows(std::clamp<int64_t>(bandRows, kMcuRows, 65536)) {
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min(threads, kMaxThreads);
+    handles.push_back(tjInitCompress());
+    for (unsigned i = 1; i < threads; ++i) {
+      tjhandle handle = tjInitCompress();
+      if (handle == nullptr) break;
+      handles.push_back(handle);
+      try {
+        workers.emplace_back([this, i] { workerLoop(i); });
+      } catch (const std::system_error&) {
+        // Fewer threads only make it slower.
+        handles.pop_back();
+        tjDestroy(handle);
+        break;
+      }
+    }
+  }
+
+  ~Impl() {
+    {
+      std::lock_guard lock(jobMutex);
+      stopping = true;
+    }
+    jobReady.notify_all();
+    for (std::thread& t : workers) t.join();
+    for (tjhandle h : handles) {
+      if (h != nullptr) tjDestroy(h);
+    }
+    for (Band& b : bands) {
+      if (b.buffer != nullptr) tjFree(b.buffer);
+    }
+    if (whole.buffer != nullptr) tjFree(whole.buffer);
+  }
+
+  int64_t bandRowsFor(int64_t width) const {
+    const int64_t mcusPerRow = (width + kMcuColumns - 1) / kMcuColumns;
+    // A restart interval counts at most 65535 MCUs.
+    const int64_t maxMcuRows = std::max<int64_t>(1, 65535 / std::max<int64_t>(1, mcusPerRow));
+    const int64_t mcuRows =
+        std::clamp<int64_t>((requestedBandRows + kMcuRows - 1) / kMcuRows, 1, maxMcuRows);
+    return mcuRows * kMcuRows;
+  }
+
+  void workerLoop(unsigned slot) {
+    std::unique_lock lock(jobMutex);
+    for (;;) {
+      jobReady.wait(lock, [&] { return stopping || claimedBands < jobBands.size(); });
+      if (stopping) return;
+      encodeClaimed(slot, lock);
+    }
+  }
+
+  // Claims and encodes bands until none is left; called with jobMutex held.
+  void encodeClaimed(unsigned slot, std::unique_lock<std::mutex>& lock) {
+    while (claimedBands < jobBands.size()) {
+      const size_t band = jobBands[claimedBands++];
+      lock.unlock();
+      encodeBand(slot, band);
+      lock.lock();
+      if (++doneBands == jobBands.size()) jobDone.notify_all();
+    }
+  }
+
+  void encodeBand(unsigned slot, size_t index) {
+    const int64_t top = static_cast<int64_t>(index) * jobBandRows;
+    encodeRows(slot, bands[index], top, std::min(jobBandRows, jobFrame.height - top));
+  }
+
+  // Encodes rows [top, top + count) of the job's frame as a JPEG file of their own.
+  void encodeRows(unsigned slot, Band& band, int64_t top, int64_t count) {
+    band.encoded = band.joinable = false;
+    const int rows = static_cast<int>(count);
+    const int width = static_cast<int>(jobFrame.width);
+    const unsigned long needed = tjBufSize(width, rows, TJSAMP_420);
+    if (handles[slot] == nullptr || needed == static_cast<unsigned long>(-1)) return;
+    if (band.capacity < needed) {
+      if (band.buffer != nullptr) tjFree(band.buffer);
+      band.buffer = tjAlloc(static_cast<int>(needed));
+      band.capacity = band.buffer != nullptr ? needed : 0;
+      if (band.buffer == nullptr) return;
+    }
+    unsigned char* out = band.buffer;
+    unsigned long size = band.capacity;
+    // The buffer holds the worst case; NOREALLOC keeps the encoder from replacing it.
+    if (tjCompress2(handles[slot], jobFrame.pixels + top * jobFrame.bytesPerRow, width,
+                    static_cast<int>(jobFrame.bytesPerRow), rows, TJPF_BGRX, &out, &size,
+                    TJSAMP_420, jobQuality, TJFLAG_NOREALLOC) != 0 ||
+        out != band.buffer) {
+      return;
+    }
+    band.size = size;
+    band.encoded = true;
+    band.joinable = parseBand(band.buffer, band.size, band.layout);
+  }
+
+  // Encodes the listed bands, on the workers too when there is more than one.
+  void encodeBands(const Frame& frame, int quality, int64_t bandRows, std::vector<size_t> todo) {
+    std::unique_lock lock(jobMutex);
+    jobFrame = frame;
+    jobQuality = quality;
+    jobBandRows = bandRows;
+    jobBands = std::move(todo);
+    claimedBands = 0;
+    doneBands = 0;
+    if (jobBands.size() > 1) jobReady.notify_all();
+    encodeClaimed(0, lock);
+    jobDone.wait(lock, [&] { return doneBands == jobBands.size(); });
+  }
+
+  // One SOI and the tables of the first band, the SOF with the whole height, a DRI when there is
+  // more than one band, the scan header, then each band's entropy-coded data with the next restart
+  // marker after it, and EOI.
+  bool join(int64_t height, int64_t bandRows, int64_t width) {
+    const Band& first = bands.front();
+    const Layout& l = first.layout;
+    const size_t headerSize = l.entropyBegin;
+    size_t total = headerSize + 6 + 2;
+    for (const Band& b : bands) {
+      if (!b.joinable) return false;
+      // Same tables, same sampling, same width: the headers differ only in the band's height.
+      if (b.layout.entropyBegin != headerSize ||
+          std::memcmp(b.buffer, first.buffer, l.sof + 5) != 0 ||
+          std::memcmp(b.buffer + l.sof + 7, first.buffer + l.sof + 7, headerSize - l.sof - 7) !=
+              0) {
+        return false;
+      }
+      total += b.layout.entropyEnd - b.layout.entropyBegin + 2;
+    }
+    output.resize(total);
+    uint8_t* o = output.data();
+    std::memcpy(o, first.buffer, l.sos);
+    o[l.sof + 5] = static_cast<uint8_t>(height >> 8);
+    o[l.sof + 6] = static_cast<uint8_t>(height);
+    o += l.sos;
+    if (bands.size() > 1) {
+      const int64_t interval = bandRows / kMcuRows * ((width + kMcuColumns - 1) / kMcuColumns);
+      const auto high = static_cast<uint8_t>(interval >> 8), low = static_cast<uint8_t>(interval);
+      const uint8_t dri[] = {0xFF, 0xDD, 0x00, 0x04, high, low};
+      std::memcpy(o, dri, sizeof dri);
+      o += sizeof dri;
+    }
+    std::memcpy(o, first.buffer + l.sos, l.entropyBegin - l.sos);
+    o += l.entropyBegin - l.sos;
+    for (size_t i = 0; i < bands.size(); ++i) {
+      const Band& b = bands[i];
+      const size_t n = b.layout.entropyEnd - b.layout.entropyBegin;
+      std::memcpy(o, b.buffer + b.layout.entropyBegin, n);
+      o += n;
+      *o++ = 0xFF;
+      *o++ = i + 1 < bands.size() ? static_cast<uint8_t>(0xD0 + (i & 7)) : 0xD9;
+    }
+    output.resize(static_cast<size_t>(o - output.data()));
+    return true;
+  }
+
+  std::optional<std::span<const uint8_t>> encode(
+      const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changed) {
+    // Whatever the caller reports next is a change since this call, which may not be kept.
+    const bool wasValid = previousValid;
+    previousValid = false;
+    if (frame.pixels == nullptr || frame.width < 1 || frame.height < 1 || frame.width > 65535 ||
+        frame.height > 65535 || frame.bytesPerRow < frame.width * 4 ||
+        frame.bytesPerRow > std::numeric_limits<int>::max() || !std::isfinite(quality)) {
+      return std::nullopt;
+    }
+    const int q = jpegQuality(quality);
+    const int64_t bandRows = bandRowsFor(frame.width);
+    const size_t count = static_cast<size_t>((frame.height + bandRows - 1) / bandRows);
+    const bool keep = changed.has_value() && wasValid && previousWidth == frame.width &&
+                      previousHeight == frame.height && previousQuality == q;
+    if (bands.size() > count) {
+      for (size_t i = count; i < bands.size(); ++i) {
+        if (bands[i].buffer != nullptr) tjFree(bands[i].buffer);
+      }
+    }
+    bands.resize(count);
+    std::vector<size_t> todo;
+    if (keep) {
+      std::vector<bool> touched(count, false);
+      for (const RowRange& r : *changed) {
+        const int64_t begin = std::max<int64_t>(r.begin, 0);
+        const int64_t end = std::min(r.end, frame.height);
+        if (begin >= end) continue;
+        for (int64_t b = begin / bandRows; b <= (end - 1) / bandRows; ++b) touched[b] = true;
+      }
+      for (size_t i = 0; i < count; ++i) {
+        if (touched[i]) todo.push_back(i);
+      }
+    } else {
+      for (size_t i = 0; i < count; ++i) todo.push_back(i);
+    }
+    encodeBands(frame, q, bandRows, std::move(todo));
+    if (!join(frame.height, bandRows, frame.width)) {
+      // TurboJPEG can be told by its environment to make files whose bands cannot be joined
+      // (tables of their own, restart markers, progressive or arithmetic coding): such frames
+      // are encoded in one stream, as JpegEncoder would, and never kept.
+      if (!std::all_of(bands.begin(), bands.end(), [](const Band& b) { return b.encoded; })) {
+        return std::nullopt;
+      }
+      encodeRows(0, whole, 0, frame.height);
+      if (!whole.encoded) return std::nullopt;
+      output.assign(whole.buffer, whole.buffer + whole.size);
+      return std::span<const uint8_t>(output);
+    }
+    previousValid = true;
+    previousWidth = frame.width;
+    previousHeight = frame.height;
+    previousQuality = q;
+    return std::span<const uint8_t>(output);
+  }
+};
+
+StripJpegEncoder::StripJpegEncoder(int64_t bandRows, unsigned threads)
+    : impl_(std::make_unique<Impl>(bandRows, threads)) {}
+
+StripJpegEncoder::~StripJpegEncoder() = default;
+
+std::optional<std::vector<uint8_t>> StripJpegEncoder::encode(const Frame& frame, double quality) {
+  std::lock_guard lock(impl_->callMutex);
+  const auto jpeg = impl_->encode(frame, quality, std::nullopt);
+  if (!jpeg) return std::nullopt;
+  return std::vector<uint8_t>(jpeg->begin(), jpeg->end());
+}
+
+std::optional<std::span<const uint8_t>> StripJpegEncoder::encodeChanged(
+    const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changedRows) {
+  std::lock_guard lock(impl_->callMutex);
+  return impl_->encode(frame, quality, changedRows);
+}
+
+int64_t StripJpegEncoder::bandRows(int64_t width) const {
+  return impl_->bandRowsFor(width);
+}
+
+}  // namespace halvorine
