@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/capture_stages.h"
 #include "screen_capture/frame_scaler.h"
 #include "wire/wire_names.h"
 
@@ -114,9 +115,11 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
   std::lock_guard lock(state.frameMutex);
   const std::optional<Frame> frame = state.scaler.scale(grabbed, size);
   if (!frame) return wire::reason::captureFailed;
+  captureStageReached(CaptureStage::scaled);
   const uint64_t encodeStart = state.platform.uptimeNanoseconds();
   std::optional<std::vector<uint8_t>> jpeg = state.encoder.encode(*frame, quality);
   if (!jpeg) return wire::reason::jpegEncodeFailed;
+  captureStageReached(CaptureStage::encoded);
   return EncodedFrame{.jpeg = std::move(*jpeg),
                       .width = frame->width,
                       .height = frame->height,
@@ -136,6 +139,7 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
   const uint64_t hash = fnv1a64(frame.jpeg);
+  captureStageReached(CaptureStage::hashed);
   bool unchanged = false;
   {
     std::lock_guard lock(state.mutex);
@@ -150,6 +154,7 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   HelperOutput r = captureRecord(true, command.type, pointer);
   r.frameMimeType = std::string(wire::value::jpegMimeType);
   if (!unchanged) r.frameBase64 = base64Encode(frame.jpeg);
+  captureStageReached(CaptureStage::base64Encoded);
   r.frameBytes = static_cast<int64_t>(frame.jpeg.size());
   r.frameWidth = frame.width;
   r.frameHeight = frame.height;
@@ -164,6 +169,7 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   r.scaleElapsedMs = 0.0;
   r.encodeElapsedMs = encodeElapsed;
   r.scaleMode = std::string(nearest ? wire::value::nearest : wire::value::bilinear);
+  captureStageReached(CaptureStage::answered);
   return {.output = std::move(r), .frameHash = hash};
 }
 
@@ -211,6 +217,7 @@ void startFrameCapture(const std::shared_ptr<State>& state,
     cached = state->cachedCaptureContext;
   }
   if (cached && cached->display.displayId == wanted) {
+    captureStageReached(CaptureStage::targetKnown);
     capture(state, *cached, command, startedAt, deadline, std::move(completion));
     return;
   }
@@ -340,6 +347,7 @@ HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
   // One budget for the whole request, from its arrival: the display query, the listing, the
   // screenshot and the pointer read all end by this deadline.
   const Clock::time_point arrived = Clock::now();
+  captureStageReached(CaptureStage::requestArrived);
   const Deadline deadline = arrived + std::chrono::duration_cast<Clock::duration>(answerBudget_);
   const uint64_t startedAt = platform_.uptimeNanoseconds();
   std::future<CaptureRecord> handOver;
@@ -362,6 +370,7 @@ HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
                           deadline);
   }
   std::optional<CaptureRecord> record = takeRecord(handOver);
+  captureStageReached(CaptureStage::handedOver);
   if (!record) {
     return captureFailure(platform_, command.type, std::string(wire::reason::captureResultMissing),
                           deadline);

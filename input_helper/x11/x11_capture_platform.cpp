@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/capture_stages.h"
 #include "x11/x11_monitors.h"
 #include "x11/x11_platform.h"
 
@@ -81,10 +82,12 @@ void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion c
 void X11CapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, Deadline deadline,
                                      FrameCompletion completion) {
   post([this, display, deadline, completion = std::move(completion)] {
+    captureStageReached(CaptureStage::workerStarted);
     XConnection::DeadlineScope scope(worker_, deadline);
     const MonitorList list = listMonitors(worker_);
     const Monitor* now = findMonitor(list, display.displayId);
     const Monitor monitor = now != nullptr ? *now : asListed(display);
+    captureStageReached(CaptureStage::monitorsKnown);
     const GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
     if (!grab.ok()) {
       completion(nullptr,
