@@ -277,11 +277,20 @@ class Breakdown final : public halvorine::CaptureStageObserver {
   static constexpr int stages = static_cast<int>(halvorine::CaptureStage::count);
   // Steps of the capture, then the line and the write.
   static constexpr int columns = stages + 2;
-  static constexpr const char* names[columns] = {
-      "",  // the request's arrival starts the clock
-      "main display, cached target", "command thread to worker", "monitor listing (worker)",
-      "grab", "convert", "scale", "encode", "hash", "Base64", "record", "worker to command thread",
-      "JSON line", "write"};
+  static constexpr const char* names[columns] = {"",  // the request's arrival starts the clock
+                                                 "main display, cached target",
+                                                 "command thread to worker",
+                                                 "monitor listing (worker)",
+                                                 "grab",
+                                                 "convert",
+                                                 "scale",
+                                                 "encode",
+                                                 "hash",
+                                                 "Base64",
+                                                 "record",
+                                                 "worker to command thread",
+                                                 "JSON line",
+                                                 "write"};
 
   explicit Breakdown(const halvorine::InputCommand& command)
       : platform_(halvorine::x11::makeX11CapturePlatform(main_)),
@@ -488,8 +497,8 @@ int main() {
     c.maxWidth = 1920;
     c.jpegQuality = 88;
     rows.push_back(measureChanged(desktop, d, "1920x1080, quality 88 (no scaling)",
-                                  R"({"type":"capture_frame","maxWidth":1920,"jpegQuality":88})",
-                                  c, 1920, 1080, 0.88, frames));
+                                  R"({"type":"capture_frame","maxWidth":1920,"jpegQuality":88})", c,
+                                  1920, 1080, 0.88, frames));
   }
   const Idle idle = measureIdle(desktop, d, frames);
   const std::string out = "/tmp/halvorine-bench-frame-" + std::to_string(getpid()) + ".jpg";
@@ -514,8 +523,8 @@ int main() {
               "ratio", "outside ms", "ratio", "in-process", "JPEG bytes", "peak MiB");
   for (const Row& r : rows) {
     std::printf("%-36s %9.2f %9.2f %6.2fx %10.2f %6.2fx %10.2f %11ld %9.1f\n", r.what.c_str(),
-                r.helperMs, r.floorMs, r.helperMs / r.floorMs, r.outsideMs,
-                r.outsideMs / r.floorMs, r.inProcessMs, r.frameBytes, r.peakKiB / 1024.0);
+                r.helperMs, r.floorMs, r.helperMs / r.floorMs, r.outsideMs, r.outsideMs / r.floorMs,
+                r.inProcessMs, r.frameBytes, r.peakKiB / 1024.0);
   }
   std::printf("\nWhere the time goes (the helper's capture code in this process, ms, median):\n");
   std::printf("  %-30s", "step");
@@ -535,8 +544,7 @@ int main() {
   std::printf(
       "\nSuppression on (1280x720 q60): changed frame %.2f ms, unchanged frame %.2f ms (%.3fx); "
       "from outside, unchanged %.2f ms\n",
-      idle.changedMs, idle.unchangedMs, idle.unchangedMs / idle.changedMs,
-      idle.outsideUnchangedMs);
+      idle.changedMs, idle.unchangedMs, idle.unchangedMs / idle.changedMs, idle.outsideUnchangedMs);
   std::printf("\nOne frame as a whole process (median of %d runs):\n", runs);
   std::printf("  %-34s %10.1f ms\n", "scrot -q 60 (JPEG)", scrot);
   std::printf("  %-34s %10.1f ms\n", "maim -f jpg -m 6", maim);
@@ -549,12 +557,11 @@ int main() {
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
     auto verdict = [](bool met) { return met ? "met" : "missed"; };
-    std::printf(
-        "  %-34s floor %.2fx / outside %.2fx (%s), tools %.1fx (%s), peak %.1f MiB (%s)\n",
-        r.what.c_str(), r.helperMs / r.floorMs, r.outsideMs / r.floorMs,
-        verdict(r.helperMs <= goals[i] * r.floorMs && r.outsideMs <= goals[i] * r.floorMs),
-        fastest / r.helperMs, verdict(fastest >= 10 * r.helperMs), r.peakKiB / 1024.0,
-        verdict(r.peakKiB <= 40 * 1024));
+    std::printf("  %-34s floor %.2fx / outside %.2fx (%s), tools %.1fx (%s), peak %.1f MiB (%s)\n",
+                r.what.c_str(), r.helperMs / r.floorMs, r.outsideMs / r.floorMs,
+                verdict(r.helperMs <= goals[i] * r.floorMs && r.outsideMs <= goals[i] * r.floorMs),
+                fastest / r.helperMs, verdict(fastest >= 10 * r.helperMs), r.peakKiB / 1024.0,
+                verdict(r.peakKiB <= 40 * 1024));
   }
   std::printf("  %-34s %.3fx (%s)\n", "unchanged / changed frame",
               idle.unchangedMs / idle.changedMs,

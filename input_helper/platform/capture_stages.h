@@ -17,8 +17,8 @@ enum class CaptureStage : int {
   encoded,
   hashed,
   base64Encoded,
-  answered,        // the record is complete
-  handedOver,      // the command thread has the record
+  answered,    // the record is complete
+  handedOver,  // the command thread has the record
   count
 };
 

@@ -1,9 +1,11 @@
 #include "wire/helper_output.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "wire/wire_names.h"
 
@@ -87,27 +89,56 @@ class LineBuilder {
   }
 
   void quoted(std::string_view s) {
-    out_.reserve(out_.size() + s.size() + s.size() / 32 + 2);
-    out_.push_back('"');
+    // Room for the text as it is; escapes grow it as they come. Capture lines carry megabytes of
+    // Base64, so eight bytes at a time are checked and copied where none needs escaping.
+    size_t o = out_.size();
+    out_.resize(o + s.size() + 2);
+    out_[o++] = '"';
     const char* p = s.data();
     const char* end = p + s.size();
     while (p < end) {
-      const char* run = p;
-      while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
-      out_.append(run, p);
-      if (p == end) break;
+      if (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (!needsEscape(word)) {
+          std::memcpy(&out_[o], p, 8);
+          o += 8;
+          p += 8;
+          continue;
+        }
+      }
       const auto c = static_cast<unsigned char>(*p++);
       const char e = escapes[c];
+      if (e == 0) {
+        out_[o++] = static_cast<char>(c);
+        continue;
+      }
+      // At most six bytes stand for this one; the rest of the text and the closing quote still
+      // need their room.
+      const size_t needed = o + 6 + static_cast<size_t>(end - p) + 1;
+      if (needed > out_.size()) out_.resize(std::max(needed, out_.size() + out_.size() / 8));
       if (e == 'u') {
         static constexpr char hex[] = "0123456789abcdef";
         const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        out_.append(u, 6);
+        std::memcpy(&out_[o], u, 6);
+        o += 6;
       } else {
-        const char two[2] = {'\\', e};
-        out_.append(two, 2);
+        out_[o++] = '\\';
+        out_[o++] = e;
       }
     }
-    out_.push_back('"');
+    out_[o++] = '"';
+    out_.resize(o);
+  }
+
+  // Whether any of the eight bytes is a control character, '"', '\\' or '/'.
+  static bool needsEscape(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    auto hasZeroByte = [](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    const bool control = ((w - ones * 0x20) & ~w & highs) != 0;
+    return control || hasZeroByte(w ^ (ones * '"')) || hasZeroByte(w ^ (ones * '\\')) ||
+           hasZeroByte(w ^ (ones * '/'));
   }
 
   std::string& out_;
