@@ -7,6 +7,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "wire/wire_names.h"
 
 namespace halvorine {
@@ -90,55 +94,61 @@ class LineBuilder {
 
   void quoted(std::string_view s) {
     // Room for the text as it is; escapes grow it as they come. Capture lines carry megabytes of
-    // Base64, so eight bytes at a time are checked and copied where none needs escaping.
+    // Base64, so the text is checked and copied in blocks up to the next byte that needs escaping.
     size_t o = out_.size();
     out_.resize(o + s.size() + 2);
-    out_[o++] = '"';
+    char* d = out_.data();
+    d[o++] = '"';
     const char* p = s.data();
     const char* end = p + s.size();
     while (p < end) {
-      if (end - p >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        if (!needsEscape(word)) {
-          std::memcpy(&out_[o], p, 8);
-          o += 8;
-          p += 8;
-          continue;
-        }
-      }
+      const size_t plain = plainPrefix(p, end);
+      std::memcpy(d + o, p, plain);
+      o += plain;
+      p += plain;
+      if (p == end) break;
       const auto c = static_cast<unsigned char>(*p++);
       const char e = escapes[c];
-      if (e == 0) {
-        out_[o++] = static_cast<char>(c);
-        continue;
-      }
       // At most six bytes stand for this one; the rest of the text and the closing quote still
       // need their room.
       const size_t needed = o + 6 + static_cast<size_t>(end - p) + 1;
-      if (needed > out_.size()) out_.resize(std::max(needed, out_.size() + out_.size() / 8));
+      if (needed > out_.size()) {
+        out_.resize(std::max(needed, out_.size() + out_.size() / 8));
+        d = out_.data();
+      }
       if (e == 'u') {
         static constexpr char hex[] = "0123456789abcdef";
         const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        std::memcpy(&out_[o], u, 6);
+        std::memcpy(d + o, u, 6);
         o += 6;
       } else {
-        out_[o++] = '\\';
-        out_[o++] = e;
+        d[o++] = '\\';
+        d[o++] = e;
       }
     }
-    out_[o++] = '"';
+    d[o++] = '"';
     out_.resize(o);
   }
 
-  // Whether any of the eight bytes is a control character, '"', '\\' or '/'.
-  static bool needsEscape(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101ULL;
-    constexpr uint64_t highs = 0x8080808080808080ULL;
-    auto hasZeroByte = [](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
-    const bool control = ((w - ones * 0x20) & ~w & highs) != 0;
-    return control || hasZeroByte(w ^ (ones * '"')) || hasZeroByte(w ^ (ones * '\\')) ||
-           hasZeroByte(w ^ (ones * '/'));
+  // How many bytes from p on are written as they are.
+  static size_t plainPrefix(const char* p, const char* end) {
+    const char* start = p;
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                  solidus = _mm_set1_epi8('/'), lastControl = _mm_set1_epi8(0x1f);
+    for (; end - p >= 16; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, solidus),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+      if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
+        return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(mask));
+      }
+    }
+#endif
+    while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
+    return static_cast<size_t>(p - start);
   }
 
   std::string& out_;

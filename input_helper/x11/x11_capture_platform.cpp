@@ -35,7 +35,9 @@ Monitor asListed(const ListedDisplay& d) {
 }  // namespace
 
 X11CapturePlatform::X11CapturePlatform(XConnection& mainConnection)
-    : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_) {}
+    : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_), damage_(worker_) {
+  worker_.setEventHandler([this](const xcb_generic_event_t& event) { damage_.handleEvent(event); });
+}
 
 X11CapturePlatform::~X11CapturePlatform() {
   {
@@ -65,6 +67,8 @@ void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion c
   post([this, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
     const MonitorList list = listMonitors(worker_);
+    // A fresh listing serves later grabs too, once it is sure no change came after it.
+    monitors_.reset();
     if (!list.ok()) {
       completion(std::nullopt, PlatformError{list.errorCode});
       return;
@@ -82,20 +86,77 @@ void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion c
 void X11CapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, Deadline deadline,
                                      FrameCompletion completion) {
   post([this, display, deadline, completion = std::move(completion)] {
-    captureStageReached(CaptureStage::workerStarted);
     XConnection::DeadlineScope scope(worker_, deadline);
-    const MonitorList list = listMonitors(worker_);
-    const Monitor* now = findMonitor(list, display.displayId);
-    const Monitor monitor = now != nullptr ? *now : asListed(display);
-    captureStageReached(CaptureStage::monitorsKnown);
-    const GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
-    if (!grab.ok()) {
-      completion(nullptr,
-                 grab.errorCode != 0 ? std::optional(PlatformError{grab.errorCode}) : std::nullopt);
+    grab(display, std::nullopt, completion);
+  });
+}
+
+void X11CapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSize, DamageMark since,
+                                          Deadline deadline, FrameCompletion completion) {
+  post([this, display, since, deadline, completion = std::move(completion)] {
+    XConnection::DeadlineScope scope(worker_, deadline);
+    grab(display, since, completion);
+  });
+}
+
+// The listing is reused only when the mark's round trip has just brought in every RandR event the
+// server sent before it, none of them was a change, and the listing was made after RandR changes
+// were selected on this connection.
+const MonitorList& X11CapturePlatform::workerMonitors(bool changesKnown) {
+  if (damage_.takeRandrChange()) monitors_.reset();
+  const uint64_t generation = worker_.generation();
+  if (changesKnown && monitors_ && monitorsOn_ == generation) return *monitors_;
+  monitors_ = listMonitors(worker_);
+  monitorsOn_ = generation;
+  if (!monitors_->ok() || !damage_.watchingRandr() || damage_.takeRandrChange()) {
+    // Not to be trusted next time: listed again then.
+    monitorsOn_ = 0;
+  }
+  return *monitors_;
+}
+
+void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<DamageMark> since,
+                              const FrameCompletion& completion) {
+  captureStageReached(CaptureStage::workerStarted);
+  // Taken before the pixels are read: whatever is drawn from now on counts as changed after it.
+  const std::optional<DamageMark> mark = damage_.mark();
+  const MonitorList& list = workerMonitors(mark.has_value());
+  const Monitor* now = findMonitor(list, display.displayId);
+  const Monitor monitor = now != nullptr ? *now : asListed(display);
+  const RootRect area{monitor.x, monitor.y, static_cast<int32_t>(monitor.width),
+                      static_cast<int32_t>(monitor.height)};
+  captureStageReached(CaptureStage::monitorsKnown);
+  const auto last = lastGrabs_.find(display.displayId);
+  const bool sameArea = last != lastGrabs_.end() && last->second.area == area;
+  if (since && mark && sameArea) {
+    const std::optional<std::vector<PixelRect>> changed = damage_.changedSince(*since, area);
+    if (changed && changed->empty()) {
+      Frame unchanged;
+      unchanged.unchangedSinceMark = true;
+      completion(&unchanged, std::nullopt);
       return;
     }
-    completion(&grab.frame, std::nullopt);
-  });
+  }
+  GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
+  if (!grab.ok()) {
+    lastGrabs_.erase(display.displayId);
+    completion(nullptr,
+               grab.errorCode != 0 ? std::optional(PlatformError{grab.errorCode}) : std::nullopt);
+    return;
+  }
+  if (mark) {
+    grab.frame.mark = mark;
+    if (sameArea) {
+      if (auto changed = damage_.changedSince(last->second.mark, area)) {
+        changed_ = std::move(*changed);
+        grab.frame.changed = std::span<const PixelRect>(changed_);
+      }
+    }
+    lastGrabs_[display.displayId] = LastGrab{.mark = *mark, .area = area};
+  } else {
+    lastGrabs_.erase(display.displayId);
+  }
+  completion(&grab.frame, std::nullopt);
 }
 
 uint64_t X11CapturePlatform::uptimeNanoseconds() {
