@@ -67,8 +67,6 @@ void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion c
   post([this, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
     const MonitorList list = listMonitors(worker_);
-    // A fresh listing serves later grabs too, once it is sure no change came after it.
-    monitors_.reset();
     if (!list.ok()) {
       completion(std::nullopt, PlatformError{list.errorCode});
       return;
@@ -99,28 +97,21 @@ void X11CapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSiz
   });
 }
 
-// The listing is reused only when the mark's round trip has just brought in every RandR event the
-// server sent before it, none of them was a change, and the listing was made after RandR changes
-// were selected on this connection.
-const MonitorList& X11CapturePlatform::workerMonitors(bool changesKnown) {
-  if (damage_.takeRandrChange()) monitors_.reset();
-  const uint64_t generation = worker_.generation();
-  if (changesKnown && monitors_ && monitorsOn_ == generation) return *monitors_;
-  monitors_ = listMonitors(worker_);
-  monitorsOn_ = generation;
-  if (!monitors_->ok() || !damage_.watchingRandr() || damage_.takeRandrChange()) {
-    // Not to be trusted next time: listed again then.
-    monitorsOn_ = 0;
-  }
-  return *monitors_;
-}
-
 void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<DamageMark> since,
                               const FrameCompletion& completion) {
   captureStageReached(CaptureStage::workerStarted);
   // Taken before the pixels are read: whatever is drawn from now on counts as changed after it.
-  const std::optional<DamageMark> mark = damage_.mark();
-  const MonitorList& list = workerMonitors(mark.has_value());
+  // The monitors are listed in the same round trip: a monitor set anew (RRSetMonitor) comes with
+  // no event to say so.
+  std::optional<xcb_randr_get_monitors_cookie_t> monitors;
+  uint64_t monitorsOn = 0;
+  const std::optional<DamageMark> mark = damage_.mark([&](xcb_connection_t* c) {
+    monitors = requestMonitors(worker_, c);
+    monitorsOn = worker_.generation();
+  });
+  const MonitorList list = monitors && monitorsOn == worker_.generation() && worker_.connected()
+                               ? receiveMonitors(worker_, *monitors)
+                               : listMonitors(worker_);
   const Monitor* now = findMonitor(list, display.displayId);
   const Monitor monitor = now != nullptr ? *now : asListed(display);
   const RootRect area{monitor.x, monitor.y, static_cast<int32_t>(monitor.width),

@@ -21,9 +21,9 @@ namespace halvorine::x11 {
 // a grab reads the monitor's rectangle of the root window at the monitor's own size and leaves
 // scaling to the capture logic. Listing and grabbing run on one worker thread with a connection of
 // its own, started with the first capture, so that a process that never captures has no thread.
-// That connection tracks what changes on the root window (DAMAGE) and the monitors (RandR events):
-// the worker lists the monitors only after a change, and a grab for a frame the host already has
-// reads no pixels when nothing on that monitor was damaged since that frame's mark.
+// That connection tracks what changes on the root window (DAMAGE): a grab for a frame the host
+// already has reads no pixels when nothing on that monitor was damaged since that frame's mark and
+// the monitor is where it was.
 class X11CapturePlatform final : public CapturePlatform {
  public:
   // Calls made on any other thread than the worker (the main thread) go over `mainConnection`.
@@ -48,7 +48,6 @@ class X11CapturePlatform final : public CapturePlatform {
   // On the worker.
   void grab(const ListedDisplay& display, std::optional<DamageMark> since,
             const FrameCompletion& completion);
-  const MonitorList& workerMonitors(bool changesKnown);
 
   // Where a display was at its last grab, and the mark of that grab.
   struct LastGrab {
@@ -60,10 +59,6 @@ class X11CapturePlatform final : public CapturePlatform {
   XConnection worker_;
   RootGrabber grabber_;
   DamageTracker damage_;
-  // The worker's monitor listing, trusted while no RandR change has arrived since and the
-  // connection is the one it was made on.
-  std::optional<MonitorList> monitors_;
-  uint64_t monitorsOn_ = 0;
   std::map<uint32_t, LastGrab> lastGrabs_;
   std::vector<PixelRect> changed_;
   std::mutex queueMutex_;

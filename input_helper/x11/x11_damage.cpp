@@ -20,7 +20,6 @@ void DamageTracker::handleEvent(const xcb_generic_event_t& event) {
   if (randrWatchedOn_ != x_.generation() || randrFirstEvent_ == 0) return;
   if (type == randrFirstEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
       type == randrFirstEvent_ + XCB_RANDR_NOTIFY) {
-    randrChanged_ = true;
     forget();
   }
 }
@@ -61,7 +60,8 @@ bool DamageTracker::setUp(xcb_connection_t* c) {
   return true;
 }
 
-std::optional<DamageMark> DamageTracker::mark() {
+std::optional<DamageMark> DamageTracker::mark(
+    const std::function<void(xcb_connection_t*)>& alongside) {
   xcb_connection_t* c = x_.get();
   if (c == nullptr) return std::nullopt;
   const uint64_t generation = x_.generation();
@@ -78,9 +78,10 @@ std::optional<DamageMark> DamageTracker::mark() {
   // Moves the damage so far into the region and empties the damage, then reads the region: the
   // server does both before anything else of this client, so nothing falls between two marks.
   const auto subtract = xcb_damage_subtract_checked(c, damage_, XCB_NONE, region_);
+  const auto fetch = xcb_xfixes_fetch_region(c, region_);
+  if (alongside && randrWatchedOn_ == generation) alongside(c);
   XcbPtr<xcb_generic_error_t> error;
-  auto reply =
-      x_.reply<xcb_xfixes_fetch_region_reply_t>(xcb_xfixes_fetch_region(c, region_), &error);
+  auto reply = x_.reply<xcb_xfixes_fetch_region_reply_t>(fetch, &error);
   if (!reply) {
     if (x_.connected()) unusableOn_ = generation;
     forget();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -30,26 +31,20 @@ class DamageTracker {
   explicit DamageTracker(XConnection& connection);
 
   // The new mark, taken before the caller reads the pixels; nullopt when damage cannot be
-  // tracked on this connection (then nothing is known).
-  std::optional<DamageMark> mark();
+  // tracked on this connection (then nothing is known). `alongside` may send requests of its own
+  // in the same round trip; it is called, on a connection with RandR, once the mark's requests
+  // are queued, and not at all when no mark is taken.
+  std::optional<DamageMark> mark(const std::function<void(xcb_connection_t*)>& alongside = {});
   // The damaged rectangles inside `area` after `since` up to the latest mark, clipped to `area`
   // and relative to its corner; nullopt when the log cannot tell (the mark is older than the log,
   // or the log was forgotten since).
   std::optional<std::vector<PixelRect>> changedSince(DamageMark since, const RootRect& area) const;
   // Makes every mark taken so far unknown.
   void forget();
-  // Whether the connection has RandR change events selected; until then any monitor listing may
-  // be stale.
-  bool watchingRandr() const { return randrWatchedOn_ != 0 && randrWatchedOn_ == x_.generation(); }
-  // The events of the connection go here: a RandR change forgets the log and is remembered for
-  // takeRandrChange().
+  // The events of the connection go here: a change of the screen's RandR configuration forgets the
+  // log. (Monitors set or removed with RRSetMonitor send no event; the caller lists them with each
+  // mark.)
   void handleEvent(const xcb_generic_event_t& event);
-  // Whether a RandR change arrived since the last call.
-  bool takeRandrChange() {
-    const bool changed = randrChanged_;
-    randrChanged_ = false;
-    return changed;
-  }
 
   // At most this many marks with damage are kept; a region with more rectangles counts as its
   // bounding box.
@@ -75,7 +70,6 @@ class DamageTracker {
   // Marks from this one on are answered by the log.
   DamageMark knownFrom_ = 0;
   std::deque<Entry> log_;
-  bool randrChanged_ = false;
 };
 
 }  // namespace halvorine::x11
