@@ -68,6 +68,38 @@ double elapsedMs(uint64_t from, uint64_t to) {
 
 }  // namespace
 
+// JPEG buffers that come back when their last holder lets go: one is the delivered frame, one may
+// belong to a record in flight, one is being filled. The pool's lock orders the last reader of a
+// buffer before its next writer.
+class JpegBufferPool : public std::enable_shared_from_this<JpegBufferPool> {
+ public:
+  std::shared_ptr<std::vector<uint8_t>> take() {
+    std::unique_ptr<std::vector<uint8_t>> buffer;
+    {
+      std::lock_guard lock(mutex_);
+      if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (!buffer) buffer = std::make_unique<std::vector<uint8_t>>();
+    return std::shared_ptr<std::vector<uint8_t>>(
+        buffer.release(), [pool = weak_from_this()](std::vector<uint8_t>* b) {
+          std::unique_ptr<std::vector<uint8_t>> owned(b);
+          if (const auto p = pool.lock()) p->giveBack(std::move(owned));
+        });
+  }
+
+ private:
+  void giveBack(std::unique_ptr<std::vector<uint8_t>> buffer) {
+    std::lock_guard lock(mutex_);
+    if (spare_.size() < 2) spare_.push_back(std::move(buffer));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<std::vector<uint8_t>>> spare_;
+};
+
 // Process-wide capture state. Completions hold it jointly with the ScreenCapture, and a late
 // completion may touch it while the next request runs, hence the locks.
 struct ScreenCapture::State {
@@ -84,26 +116,11 @@ struct ScreenCapture::State {
   std::optional<uint64_t> previousFrameHash;
   // The last frame delivered to the host, when its platform gave it a mark.
   std::optional<DeliveredFrame> deliveredFrame;
-  // The scaler's buffer, from scaling until the encoder has read it, and the JPEG buffers.
+  // The scaler's buffer, from scaling until the encoder has read it.
   std::mutex frameMutex;
   FrameScaler scaler;
-  // JPEG buffers kept across frames (fresh memory is slow to touch): one is the delivered frame,
-  // one may belong to a record in flight, one is being filled.
-  std::vector<std::shared_ptr<std::vector<uint8_t>>> jpegBuffers;
-
-  // A buffer that nothing else holds any more. Under frameMutex.
-  std::shared_ptr<std::vector<uint8_t>> spareJpegBuffer() {
-    for (const auto& b : jpegBuffers) {
-      if (b.use_count() == 1) {
-        // Whoever let go of it last had finished reading it.
-        std::atomic_thread_fence(std::memory_order_acquire);
-        return b;
-      }
-    }
-    auto fresh = std::make_shared<std::vector<uint8_t>>();
-    if (jpegBuffers.size() < 4) jpegBuffers.push_back(fresh);
-    return fresh;
-  }
+  // JPEG buffers kept across frames (fresh memory is slow to touch).
+  std::shared_ptr<JpegBufferPool> jpegBuffers = std::make_shared<JpegBufferPool>();
 };
 
 namespace {
@@ -152,7 +169,7 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
   if (!frame) return wire::reason::captureFailed;
   captureStageReached(CaptureStage::scaled);
   const uint64_t encodeStart = state.platform.uptimeNanoseconds();
-  std::shared_ptr<std::vector<uint8_t>> jpeg = state.spareJpegBuffer();
+  std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
   if (!state.encoder.encodeInto(*frame, quality, *jpeg)) return wire::reason::jpegEncodeFailed;
   captureStageReached(CaptureStage::encoded);
   return EncodedFrame{.jpeg = std::move(jpeg),
