@@ -1,5 +1,6 @@
 #include "x11/x11_capture_platform.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/capture_stages.h"
@@ -14,6 +15,10 @@ namespace {
 // worker is the deadline of the request it works for, which comes after the capture logic has
 // stopped waiting, so that a server that stops answering shows up as the capture time-out.
 constexpr auto workerReplyTimeout = std::chrono::seconds(30);
+
+// Enough for the frame the host holds while a few later grabs (of other displays, or finished
+// after their requests timed out) come in between.
+constexpr size_t markedGrabsKept = 16;
 
 // Set on the worker thread of a capture platform.
 thread_local bool onCaptureWorker = false;
@@ -119,7 +124,11 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
   captureStageReached(CaptureStage::monitorsKnown);
   const auto last = lastGrabs_.find(display.displayId);
   const bool sameArea = last != lastGrabs_.end() && last->second.area == area;
-  if (since && mark && sameArea) {
+  const auto held = std::find_if(markedGrabs_.begin(), markedGrabs_.end(),
+                                 [&](const MarkedGrab& g) { return since && g.mark == *since; });
+  const bool heldHere =
+      held != markedGrabs_.end() && held->displayId == display.displayId && held->area == area;
+  if (since && mark && heldHere) {
     const std::optional<std::vector<PixelRect>> changed = damage_.changedSince(*since, area);
     if (changed && changed->empty()) {
       Frame unchanged;
@@ -144,6 +153,8 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
       }
     }
     lastGrabs_[display.displayId] = LastGrab{.mark = *mark, .area = area};
+    markedGrabs_.push_back({.mark = *mark, .displayId = display.displayId, .area = area});
+    if (markedGrabs_.size() > markedGrabsKept) markedGrabs_.pop_front();
   } else {
     lastGrabs_.erase(display.displayId);
   }

@@ -60,6 +60,14 @@ class X11CapturePlatform final : public CapturePlatform {
   RootGrabber grabber_;
   DamageTracker damage_;
   std::map<uint32_t, LastGrab> lastGrabs_;
+  // Where each of the last few grabs read, by mark: a frame is only answered for again while its
+  // monitor is still where that frame was read.
+  struct MarkedGrab {
+    DamageMark mark = 0;
+    uint32_t displayId = 0;
+    RootRect area;
+  };
+  std::deque<MarkedGrab> markedGrabs_;
   std::vector<PixelRect> changed_;
   std::mutex queueMutex_;
   std::condition_variable queueCv_;

@@ -838,6 +838,22 @@ TEST_F(X11Damage, FramesCarryWhatChangedSinceThePreviousGrab) {
   EXPECT_FALSE(grab(id, second.mark).unchanged);
 }
 
+// The host holds a frame read where the monitor was before it moved; a later read where it is now
+// (one the host never got, its request having timed out) must not make that frame current.
+TEST_F(X11Damage, FrameReadBeforeTheMonitorMovedIsNotAnsweredFor) {
+  setMonitor(x_, "--setmonitor PART 100/0x100/0+0+0 none");
+  const uint32_t part = scene_.atom("PART");
+  const Grabbed held = grab(part);
+  ASSERT_TRUE(held.mark);
+  setMonitor(x_, "--delmonitor PART");
+  setMonitor(x_, "--setmonitor PART 100/0x100/0+50+50 none");
+  const Grabbed late = grab(part);
+  ASSERT_TRUE(late.ok && late.mark);
+  EXPECT_FALSE(late.changed);  // read elsewhere than the time before: nothing to compare with
+  EXPECT_FALSE(grab(part, held.mark).unchanged);
+  EXPECT_TRUE(grab(part, late.mark).unchanged);
+}
+
 // A change that only the oldest part of the record knew of must not be lost when that part is
 // dropped: a mark older than the record is answered with a grab.
 TEST_F(X11Damage, MarkOlderThanTheRecordIsAGrab) {
