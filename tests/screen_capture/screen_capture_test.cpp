@@ -137,6 +137,16 @@ TEST(FrameHelpers, HashBase64AndReasons) {
   for (const auto& [in, out] : base64) EXPECT_EQ(base64Encode(bytes(in)), out);
   EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xfb, 0xff, 0xbf}), "+/+/");
 
+  // The answer's one pass gives the same hash and text, whatever is left over after the last
+  // group of three.
+  std::vector<uint8_t> sample;
+  for (int n = 0; n <= 10; ++n) {
+    std::string text = "stale";
+    EXPECT_EQ(fnv1a64WithBase64(sample, text), fnv1a64(sample)) << n;
+    EXPECT_EQ(text, base64Encode(sample)) << n;
+    sample.push_back(static_cast<uint8_t>(n * 97 + 200));
+  }
+
   EXPECT_EQ(captureReason("base", std::nullopt), "base");
   EXPECT_EQ(captureReason("base", PlatformError{42}), "base_42");
   EXPECT_EQ(captureReason("base", PlatformError{-3801}), "base_-3801");
