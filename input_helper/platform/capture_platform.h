@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "platform/geometry.h"
@@ -32,6 +34,19 @@ struct PixelSize {
   bool operator==(const PixelSize&) const = default;
 };
 
+// A moment in a platform's record of what changed on its displays, as a grab reports it. Only
+// the platform that gave a mark can read it; it orders marks by their value.
+using DamageMark = uint64_t;
+
+// A rectangle of a display in the display's own pixels (0, 0 is its top left corner).
+struct PixelRect {
+  int64_t x = 0;
+  int64_t y = 0;
+  int64_t width = 0;
+  int64_t height = 0;
+  bool operator==(const PixelRect&) const = default;
+};
+
 // Grabbed pixels: rows of 32-bit pixels, blue, green, red, unused byte (little-endian XRGB). The
 // pixels live in buffers of the platform that its next grab reuses, so a frame is only to be
 // used inside the completion that received it.
@@ -40,6 +55,14 @@ struct Frame {
   int64_t width = 0;
   int64_t height = 0;
   int64_t bytesPerRow = 0;
+  // From a platform that tracks changes: the mark of this grab, taken before the pixels were read,
+  // so that whatever changes after it shows up as changed since the mark.
+  std::optional<DamageMark> mark = std::nullopt;
+  // What changed on the display since the platform's previous grab of it; nullopt when that is
+  // not known (take all of it as changed). Lives as long as the pixels.
+  std::optional<std::span<const PixelRect>> changed = std::nullopt;
+  // Set, with no pixels, by grabDisplaySince when nothing on the display changed since the mark.
+  bool unchangedSinceMark = false;
 };
 
 // The moment by which a platform call has to give up and report what it has (a failure, an
@@ -75,6 +98,16 @@ class CapturePlatform {
   // scales them.
   virtual void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
                            FrameCompletion completion) = 0;
+  // The same for a display of which the caller holds a frame, the one whose grab reported `since`.
+  // A platform that knows nothing on the display has changed since then delivers a Frame with
+  // unchangedSinceMark set and grabs nothing; in any doubt (a mark it no longer remembers, a
+  // display that changed its geometry, a connection made anew) it grabs. One that tracks no
+  // changes always grabs.
+  virtual void grabDisplaySince(const ListedDisplay& display, PixelSize size, DamageMark since,
+                                Deadline deadline, FrameCompletion completion) {
+    (void)since;
+    grabDisplay(display, size, deadline, std::move(completion));
+  }
   // Monotonic clock in nanoseconds.
   virtual uint64_t uptimeNanoseconds() = 0;
   // Callable from any thread; (0, 0) when the pointer cannot be read by the deadline.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/capture_platform.h"
@@ -18,6 +19,14 @@ class FrameEncoder {
   virtual ~FrameEncoder() = default;
   // quality between 0 and 1; nullopt when the encoder fails. Callable from any thread.
   virtual std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) = 0;
+  // The same into `out`, whose memory is reused when it is large enough; false when the encoder
+  // fails (`out` is then unspecified).
+  virtual bool encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) {
+    std::optional<std::vector<uint8_t>> jpeg = encode(frame, quality);
+    if (!jpeg) return false;
+    out = std::move(*jpeg);
+    return true;
+  }
 };
 
 // TurboJPEG, 4:2:0, with its handle and output buffer kept between frames (fresh memory is slow
@@ -30,6 +39,7 @@ class JpegEncoder final : public FrameEncoder {
   JpegEncoder& operator=(const JpegEncoder&) = delete;
 
   std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) override;
+  bool encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) override;
 
  private:
   std::mutex mutex_;

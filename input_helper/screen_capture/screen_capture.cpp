@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/capture_stages.h"
 #include "screen_capture/frame_scaler.h"
 #include "wire/wire_names.h"
 
@@ -16,12 +17,29 @@ namespace halvorine {
 
 namespace {
 
-// What a completion hands to the waiting thread: the answer and, for an encoded frame, its hash.
-// The hash becomes the stored one only once the answer is delivered, so that a frame the host
-// never received (it arrived after its request timed out) is never the one compared against.
+// A frame as the host received it: what a later request of the same display, size and quality
+// answers from when the platform reports that nothing changed since its mark.
+struct DeliveredFrame {
+  uint32_t displayId = 0;
+  PixelSize size;
+  double quality = 0;
+  DamageMark mark = 0;
+  std::shared_ptr<const std::vector<uint8_t>> jpeg;
+  uint64_t hash = 0;
+  int64_t width = 0;
+  int64_t height = 0;
+};
+
+// What a completion hands to the waiting thread: the answer and, for an encoded frame, its hash
+// and, where the platform gave it a mark, the frame itself. Both become the stored ones only once
+// the answer is delivered, so that a frame the host never received (it arrived after its request
+// timed out) is never the one compared against or answered from.
 struct CaptureRecord {
   HelperOutput output;
-  std::optional<uint64_t> frameHash;
+  std::optional<uint64_t> frameHash = std::nullopt;
+  std::optional<DeliveredFrame> frame = std::nullopt;
+  // Answered from the frame the host already has; the stored frame stays.
+  bool fromDeliveredFrame = false;
 };
 
 // The completion side of a request's hand-over. Only the completions hold it, so when the
@@ -50,6 +68,38 @@ double elapsedMs(uint64_t from, uint64_t to) {
 
 }  // namespace
 
+// JPEG buffers that come back when their last holder lets go: one is the delivered frame, one may
+// belong to a record in flight, one is being filled. The pool's lock orders the last reader of a
+// buffer before its next writer.
+class JpegBufferPool : public std::enable_shared_from_this<JpegBufferPool> {
+ public:
+  std::shared_ptr<std::vector<uint8_t>> take() {
+    std::unique_ptr<std::vector<uint8_t>> buffer;
+    {
+      std::lock_guard lock(mutex_);
+      if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (!buffer) buffer = std::make_unique<std::vector<uint8_t>>();
+    return std::shared_ptr<std::vector<uint8_t>>(
+        buffer.release(), [pool = weak_from_this()](std::vector<uint8_t>* b) {
+          std::unique_ptr<std::vector<uint8_t>> owned(b);
+          if (const auto p = pool.lock()) p->giveBack(std::move(owned));
+        });
+  }
+
+ private:
+  void giveBack(std::unique_ptr<std::vector<uint8_t>> buffer) {
+    std::lock_guard lock(mutex_);
+    if (spare_.size() < 2) spare_.push_back(std::move(buffer));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<std::vector<uint8_t>>> spare_;
+};
+
 // Process-wide capture state. Completions hold it jointly with the ScreenCapture, and a late
 // completion may touch it while the next request runs, hence the locks.
 struct ScreenCapture::State {
@@ -64,9 +114,13 @@ struct ScreenCapture::State {
   mutable std::mutex mutex;
   std::optional<CaptureContext> cachedCaptureContext;
   std::optional<uint64_t> previousFrameHash;
+  // The last frame delivered to the host, when its platform gave it a mark.
+  std::optional<DeliveredFrame> deliveredFrame;
   // The scaler's buffer, from scaling until the encoder has read it.
   std::mutex frameMutex;
   FrameScaler scaler;
+  // JPEG buffers kept across frames (fresh memory is slow to touch).
+  std::shared_ptr<JpegBufferPool> jpegBuffers = std::make_shared<JpegBufferPool>();
 };
 
 namespace {
@@ -96,12 +150,11 @@ HelperOutput captureFailure(CapturePlatform& platform, const std::string& type, 
 
 CaptureRecord failureRecord(CapturePlatform& platform, const std::string& type, std::string reason,
                             Deadline deadline) {
-  return {.output = captureFailure(platform, type, std::move(reason), deadline),
-          .frameHash = std::nullopt};
+  return {.output = captureFailure(platform, type, std::move(reason), deadline)};
 }
 
 struct EncodedFrame {
-  std::vector<uint8_t> jpeg;
+  std::shared_ptr<std::vector<uint8_t>> jpeg;
   int64_t width = 0;
   int64_t height = 0;
   uint64_t encodeStart = 0;
@@ -114,13 +167,52 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
   std::lock_guard lock(state.frameMutex);
   const std::optional<Frame> frame = state.scaler.scale(grabbed, size);
   if (!frame) return wire::reason::captureFailed;
+  captureStageReached(CaptureStage::scaled);
   const uint64_t encodeStart = state.platform.uptimeNanoseconds();
-  std::optional<std::vector<uint8_t>> jpeg = state.encoder.encode(*frame, quality);
-  if (!jpeg) return wire::reason::jpegEncodeFailed;
-  return EncodedFrame{.jpeg = std::move(*jpeg),
+  std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
+  if (!state.encoder.encodeInto(*frame, quality, *jpeg)) return wire::reason::jpegEncodeFailed;
+  captureStageReached(CaptureStage::encoded);
+  return EncodedFrame{.jpeg = std::move(jpeg),
                       .width = frame->width,
                       .height = frame->height,
                       .encodeStart = encodeStart};
+}
+
+struct SuccessFields {
+  int64_t jpegBytes = 0;
+  int64_t width = 0;
+  int64_t height = 0;
+  bool unchanged = false;
+  double captureElapsedMs = 0;
+  double encodeElapsedMs = 0;
+};
+
+HelperOutput successRecord(const InputCommand& command, const CaptureContext& context,
+                           Point pointer, const SuccessFields& f) {
+  HelperOutput r = captureRecord(true, command.type, pointer);
+  r.frameMimeType = std::string(wire::value::jpegMimeType);
+  r.frameBytes = f.jpegBytes;
+  r.frameWidth = f.width;
+  r.frameHeight = f.height;
+  r.frameUnchanged = f.unchanged;
+  r.sourceWidth = context.sourceWidth;
+  r.sourceHeight = context.sourceHeight;
+  r.screenLeft = context.screenBounds.x;
+  r.screenTop = context.screenBounds.y;
+  r.screenWidth = std::fabs(context.screenBounds.width);
+  r.screenHeight = std::fabs(context.screenBounds.height);
+  r.captureElapsedMs = f.captureElapsedMs;
+  r.scaleElapsedMs = 0.0;
+  r.encodeElapsedMs = f.encodeElapsedMs;
+  const bool nearest = command.scaleMode == wire::value::nearest;
+  r.scaleMode = std::string(nearest ? wire::value::nearest : wire::value::bilinear);
+  return r;
+}
+
+bool reportedUnchanged(State& state, const InputCommand& command, uint64_t hash) {
+  std::lock_guard lock(state.mutex);
+  return command.suppressUnchanged.value_or(false) && state.previousFrameHash &&
+         *state.previousFrameHash == hash;
 }
 
 // The frame's hash travels with the record; the waiting thread stores it once it delivers the
@@ -129,60 +221,111 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
                            uint64_t startedAt, const CaptureContext& context, PixelSize size,
                            Deadline deadline) {
   CapturePlatform& platform = state.platform;
-  auto encoded = encodeFrame(state, grabbed, size, encoderQuality(command.jpegQuality));
+  const double quality = encoderQuality(command.jpegQuality);
+  auto encoded = encodeFrame(state, grabbed, size, quality);
   if (const auto* reason = std::get_if<std::string_view>(&encoded)) {
     return failureRecord(platform, command.type, std::string(*reason), deadline);
   }
   const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
-  const uint64_t hash = fnv1a64(frame.jpeg);
-  bool unchanged = false;
-  {
-    std::lock_guard lock(state.mutex);
-    unchanged = command.suppressUnchanged.value_or(false) && state.previousFrameHash &&
-                *state.previousFrameHash == hash;
-  }
+  // The hash and the Base64 text in one pass over the JPEG; the text is dropped when the frame is
+  // reported unchanged.
+  std::string base64;
+  const uint64_t hash = fnv1a64WithBase64(*frame.jpeg, base64);
+  captureStageReached(CaptureStage::base64Encoded);
+  const bool unchanged = reportedUnchanged(state, command, hash);
   const Point pointer = platform.currentMouseLocation(deadline);
   const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
   const double encodeElapsed = elapsedMs(frame.encodeStart, platform.uptimeNanoseconds());
-  const bool nearest = command.scaleMode == wire::value::nearest;
 
-  HelperOutput r = captureRecord(true, command.type, pointer);
-  r.frameMimeType = std::string(wire::value::jpegMimeType);
-  if (!unchanged) r.frameBase64 = base64Encode(frame.jpeg);
-  r.frameBytes = static_cast<int64_t>(frame.jpeg.size());
-  r.frameWidth = frame.width;
-  r.frameHeight = frame.height;
-  r.frameUnchanged = unchanged;
-  r.sourceWidth = context.sourceWidth;
-  r.sourceHeight = context.sourceHeight;
-  r.screenLeft = context.screenBounds.x;
-  r.screenTop = context.screenBounds.y;
-  r.screenWidth = std::fabs(context.screenBounds.width);
-  r.screenHeight = std::fabs(context.screenBounds.height);
-  r.captureElapsedMs = captureElapsed;
-  r.scaleElapsedMs = 0.0;
-  r.encodeElapsedMs = encodeElapsed;
-  r.scaleMode = std::string(nearest ? wire::value::nearest : wire::value::bilinear);
-  return {.output = std::move(r), .frameHash = hash};
+  HelperOutput r = successRecord(command, context, pointer,
+                                 {.jpegBytes = static_cast<int64_t>(frame.jpeg->size()),
+                                  .width = frame.width,
+                                  .height = frame.height,
+                                  .unchanged = unchanged,
+                                  .captureElapsedMs = captureElapsed,
+                                  .encodeElapsedMs = encodeElapsed});
+  if (!unchanged) r.frameBase64 = std::move(base64);
+  captureStageReached(CaptureStage::answered);
+  CaptureRecord record{.output = std::move(r), .frameHash = hash};
+  if (grabbed.mark) {
+    record.frame = DeliveredFrame{.displayId = context.display.displayId,
+                                  .size = size,
+                                  .quality = quality,
+                                  .mark = *grabbed.mark,
+                                  .jpeg = frame.jpeg,
+                                  .hash = hash,
+                                  .width = frame.width,
+                                  .height = frame.height};
+  }
+  return record;
+}
+
+// The platform found nothing changed since the host's last frame: its JPEG would come out byte
+// for byte the same, so the answer is made from it without a grab or an encoding.
+CaptureRecord answerFromDelivered(State& state, const DeliveredFrame& delivered,
+                                  const InputCommand& command, uint64_t startedAt,
+                                  const CaptureContext& context, Deadline deadline) {
+  CapturePlatform& platform = state.platform;
+  const uint64_t arrived = platform.uptimeNanoseconds();
+  const bool unchanged = reportedUnchanged(state, command, delivered.hash);
+  const Point pointer = platform.currentMouseLocation(deadline);
+  const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
+  const double encodeElapsed = elapsedMs(arrived, platform.uptimeNanoseconds());
+  HelperOutput r = successRecord(command, context, pointer,
+                                 {.jpegBytes = static_cast<int64_t>(delivered.jpeg->size()),
+                                  .width = delivered.width,
+                                  .height = delivered.height,
+                                  .unchanged = unchanged,
+                                  .captureElapsedMs = captureElapsed,
+                                  .encodeElapsedMs = encodeElapsed});
+  if (!unchanged) r.frameBase64 = base64Encode(*delivered.jpeg);
+  captureStageReached(CaptureStage::answered);
+  return {.output = std::move(r), .frameHash = delivered.hash, .fromDeliveredFrame = true};
 }
 
 // Grabs the context's display at the size the request asks for; the completion gets its record.
+// When the host already has a frame of this display at this size and quality, the platform is
+// asked only for what changed since that frame's grab.
 void capture(const std::shared_ptr<State>& state, const CaptureContext& context,
              const std::shared_ptr<const InputCommand>& command, uint64_t startedAt,
              Deadline deadline, CaptureCompletion completion) {
   const PixelSize size = captureSize(context.sourceWidth, context.sourceHeight, command->maxWidth);
-  state->platform.grabDisplay(
-      context.display, size, deadline,
-      [state, context, size, command, startedAt, deadline, completion = std::move(completion)](
-          const Frame* frame, std::optional<PlatformError> error) {
-        if (frame == nullptr) {
-          completion(failureRecord(state->platform, command->type,
-                                   captureReason(wire::reason::captureFailed, error), deadline));
-          return;
-        }
-        completion(processFrame(*state, *frame, *command, startedAt, context, size, deadline));
-      });
+  std::optional<DeliveredFrame> delivered;
+  {
+    std::lock_guard lock(state->mutex);
+    delivered = state->deliveredFrame;
+  }
+  if (delivered && (delivered->displayId != context.display.displayId || delivered->size != size ||
+                    delivered->quality != encoderQuality(command->jpegQuality))) {
+    delivered.reset();
+  }
+  auto done = [state, context, size, command, startedAt, deadline, delivered,
+               completion = std::move(completion)](const Frame* frame,
+                                                   std::optional<PlatformError> error) {
+    if (frame == nullptr) {
+      completion(failureRecord(state->platform, command->type,
+                               captureReason(wire::reason::captureFailed, error), deadline));
+      return;
+    }
+    if (frame->unchangedSinceMark) {
+      if (delivered) {
+        completion(answerFromDelivered(*state, *delivered, *command, startedAt, context, deadline));
+      } else {
+        // Only a grab given a mark can come back empty; without one this is the platform's fault.
+        completion(failureRecord(state->platform, command->type,
+                                 std::string(wire::reason::captureFailed), deadline));
+      }
+      return;
+    }
+    completion(processFrame(*state, *frame, *command, startedAt, context, size, deadline));
+  };
+  if (delivered) {
+    state->platform.grabDisplaySince(context.display, size, delivered->mark, deadline,
+                                     std::move(done));
+  } else {
+    state->platform.grabDisplay(context.display, size, deadline, std::move(done));
+  }
 }
 
 // The wanted display, else the main one, else the first listed; nullptr for an empty list.
@@ -211,6 +354,7 @@ void startFrameCapture(const std::shared_ptr<State>& state,
     cached = state->cachedCaptureContext;
   }
   if (cached && cached->display.displayId == wanted) {
+    captureStageReached(CaptureStage::targetKnown);
     capture(state, *cached, command, startedAt, deadline, std::move(completion));
     return;
   }
@@ -277,9 +421,48 @@ uint64_t fnv1a64(std::span<const uint8_t> bytes) {
   return hash;
 }
 
+namespace {
+constexpr char base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) {
+  static constexpr const char* alphabet = base64Alphabet;
+  base64.resize((bytes.size() + 2) / 3 * 4);
+  char* o = base64.data();
+  uint64_t hash = 14695981039346656037ULL;
+  constexpr uint64_t prime = 1099511628211ULL;
+  const uint8_t* p = bytes.data();
+  const uint8_t* end = p + bytes.size();
+  // The multiplications of the hash form one chain; the Base64 work runs beside it.
+  for (; end - p >= 3; p += 3) {
+    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    hash = (hash ^ p[0]) * prime;
+    hash = (hash ^ p[1]) * prime;
+    hash = (hash ^ p[2]) * prime;
+    o[0] = alphabet[(v >> 18) & 63];
+    o[1] = alphabet[(v >> 12) & 63];
+    o[2] = alphabet[(v >> 6) & 63];
+    o[3] = alphabet[v & 63];
+    o += 4;
+  }
+  if (const auto rest = end - p; rest > 0) {
+    uint32_t v = uint32_t{p[0]} << 16;
+    hash = (hash ^ p[0]) * prime;
+    if (rest == 2) {
+      v |= uint32_t{p[1]} << 8;
+      hash = (hash ^ p[1]) * prime;
+    }
+    o[0] = alphabet[(v >> 18) & 63];
+    o[1] = alphabet[(v >> 12) & 63];
+    o[2] = rest == 2 ? alphabet[(v >> 6) & 63] : '=';
+    o[3] = '=';
+  }
+  return hash;
+}
+
 std::string base64Encode(std::span<const uint8_t> bytes) {
-  static constexpr char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr const char* alphabet = base64Alphabet;
   std::string out;
   out.resize((bytes.size() + 2) / 3 * 4);
   char* o = out.data();
@@ -340,6 +523,7 @@ HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
   // One budget for the whole request, from its arrival: the display query, the listing, the
   // screenshot and the pointer read all end by this deadline.
   const Clock::time_point arrived = Clock::now();
+  captureStageReached(CaptureStage::requestArrived);
   const Deadline deadline = arrived + std::chrono::duration_cast<Clock::duration>(answerBudget_);
   const uint64_t startedAt = platform_.uptimeNanoseconds();
   std::future<CaptureRecord> handOver;
@@ -362,14 +546,18 @@ HelperOutput ScreenCapture::captureFrame(const InputCommand& command) {
                           deadline);
   }
   std::optional<CaptureRecord> record = takeRecord(handOver);
+  captureStageReached(CaptureStage::handedOver);
   if (!record) {
     return captureFailure(platform_, command.type, std::string(wire::reason::captureResultMissing),
                           deadline);
   }
-  // This frame reaches the host: from now on it is the one the next frame is compared with.
+  // This frame reaches the host: from now on it is the one the next frame is compared with, and
+  // answered from while the platform reports nothing changed. A frame without a mark leaves
+  // nothing to answer from.
   if (record->frameHash) {
     std::lock_guard lock(state_->mutex);
     state_->previousFrameHash = record->frameHash;
+    if (!record->fromDeliveredFrame) state_->deliveredFrame = std::move(record->frame);
   }
   return std::move(record->output);
 }

@@ -32,6 +32,8 @@ double encoderQuality(std::optional<int64_t> jpegQuality);
 uint64_t fnv1a64(std::span<const uint8_t> bytes);
 // Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
 std::string base64Encode(std::span<const uint8_t> bytes);
+// fnv1a64 of the bytes, with their Base64 text put into `base64` in the same pass.
+uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64);
 std::string captureReason(std::string_view base, std::optional<PlatformError> error);
 
 // Serves "capture_frame" requests. Holds the process-wide capture state (the cached capture

@@ -1,9 +1,15 @@
 #include "wire/helper_output.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "wire/wire_names.h"
 
@@ -87,27 +93,62 @@ class LineBuilder {
   }
 
   void quoted(std::string_view s) {
-    out_.reserve(out_.size() + s.size() + s.size() / 32 + 2);
-    out_.push_back('"');
+    // Room for the text as it is; escapes grow it as they come. Capture lines carry megabytes of
+    // Base64, so the text is checked and copied in blocks up to the next byte that needs escaping.
+    size_t o = out_.size();
+    out_.resize(o + s.size() + 2);
+    char* d = out_.data();
+    d[o++] = '"';
     const char* p = s.data();
     const char* end = p + s.size();
     while (p < end) {
-      const char* run = p;
-      while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
-      out_.append(run, p);
+      const size_t plain = plainPrefix(p, end);
+      std::memcpy(d + o, p, plain);
+      o += plain;
+      p += plain;
       if (p == end) break;
       const auto c = static_cast<unsigned char>(*p++);
       const char e = escapes[c];
+      // At most six bytes stand for this one; the rest of the text and the closing quote still
+      // need their room.
+      const size_t needed = o + 6 + static_cast<size_t>(end - p) + 1;
+      if (needed > out_.size()) {
+        out_.resize(std::max(needed, out_.size() + out_.size() / 8));
+        d = out_.data();
+      }
       if (e == 'u') {
         static constexpr char hex[] = "0123456789abcdef";
         const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        out_.append(u, 6);
+        std::memcpy(d + o, u, 6);
+        o += 6;
       } else {
-        const char two[2] = {'\\', e};
-        out_.append(two, 2);
+        d[o++] = '\\';
+        d[o++] = e;
       }
     }
-    out_.push_back('"');
+    d[o++] = '"';
+    out_.resize(o);
+  }
+
+  // How many bytes from p on are written as they are.
+  static size_t plainPrefix(const char* p, const char* end) {
+    const char* start = p;
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                  solidus = _mm_set1_epi8('/'), lastControl = _mm_set1_epi8(0x1f);
+    for (; end - p >= 16; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, solidus),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+      if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
+        return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(mask));
+      }
+    }
+#endif
+    while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
+    return static_cast<size_t>(p - start);
   }
 
   std::string& out_;

@@ -1,7 +1,9 @@
 #include "x11/x11_capture_platform.h"
 
+#include <algorithm>
 #include <chrono>
 
+#include "platform/capture_stages.h"
 #include "x11/x11_monitors.h"
 #include "x11/x11_platform.h"
 
@@ -13,6 +15,10 @@ namespace {
 // worker is the deadline of the request it works for, which comes after the capture logic has
 // stopped waiting, so that a server that stops answering shows up as the capture time-out.
 constexpr auto workerReplyTimeout = std::chrono::seconds(30);
+
+// Enough for the frame the host holds while a few later grabs (of other displays, or finished
+// after their requests timed out) come in between.
+constexpr size_t markedGrabsKept = 16;
 
 // Set on the worker thread of a capture platform.
 thread_local bool onCaptureWorker = false;
@@ -34,7 +40,9 @@ Monitor asListed(const ListedDisplay& d) {
 }  // namespace
 
 X11CapturePlatform::X11CapturePlatform(XConnection& mainConnection)
-    : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_) {}
+    : main_(mainConnection), worker_(workerReplyTimeout), grabber_(worker_), damage_(worker_) {
+  worker_.setEventHandler([this](const xcb_generic_event_t& event) { damage_.handleEvent(event); });
+}
 
 X11CapturePlatform::~X11CapturePlatform() {
   {
@@ -82,17 +90,75 @@ void X11CapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, De
                                      FrameCompletion completion) {
   post([this, display, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
-    const MonitorList list = listMonitors(worker_);
-    const Monitor* now = findMonitor(list, display.displayId);
-    const Monitor monitor = now != nullptr ? *now : asListed(display);
-    const GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
-    if (!grab.ok()) {
-      completion(nullptr,
-                 grab.errorCode != 0 ? std::optional(PlatformError{grab.errorCode}) : std::nullopt);
+    grab(display, std::nullopt, completion);
+  });
+}
+
+void X11CapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSize, DamageMark since,
+                                          Deadline deadline, FrameCompletion completion) {
+  post([this, display, since, deadline, completion = std::move(completion)] {
+    XConnection::DeadlineScope scope(worker_, deadline);
+    grab(display, since, completion);
+  });
+}
+
+void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<DamageMark> since,
+                              const FrameCompletion& completion) {
+  captureStageReached(CaptureStage::workerStarted);
+  // Taken before the pixels are read: whatever is drawn from now on counts as changed after it.
+  // The monitors are listed in the same round trip: a monitor set anew (RRSetMonitor) comes with
+  // no event to say so.
+  std::optional<xcb_randr_get_monitors_cookie_t> monitors;
+  uint64_t monitorsOn = 0;
+  const std::optional<DamageMark> mark = damage_.mark([&](xcb_connection_t* c) {
+    monitors = requestMonitors(worker_, c);
+    monitorsOn = worker_.generation();
+  });
+  const MonitorList list = monitors && monitorsOn == worker_.generation() && worker_.connected()
+                               ? receiveMonitors(worker_, *monitors)
+                               : listMonitors(worker_);
+  const Monitor* now = findMonitor(list, display.displayId);
+  const Monitor monitor = now != nullptr ? *now : asListed(display);
+  const RootRect area{monitor.x, monitor.y, static_cast<int32_t>(monitor.width),
+                      static_cast<int32_t>(monitor.height)};
+  captureStageReached(CaptureStage::monitorsKnown);
+  const auto last = lastGrabs_.find(display.displayId);
+  const bool sameArea = last != lastGrabs_.end() && last->second.area == area;
+  const auto held = std::find_if(markedGrabs_.begin(), markedGrabs_.end(),
+                                 [&](const MarkedGrab& g) { return since && g.mark == *since; });
+  const bool heldHere =
+      held != markedGrabs_.end() && held->displayId == display.displayId && held->area == area;
+  if (since && mark && heldHere) {
+    const std::optional<std::vector<PixelRect>> changed = damage_.changedSince(*since, area);
+    if (changed && changed->empty()) {
+      Frame unchanged;
+      unchanged.unchangedSinceMark = true;
+      completion(&unchanged, std::nullopt);
       return;
     }
-    completion(&grab.frame, std::nullopt);
-  });
+  }
+  GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
+  if (!grab.ok()) {
+    lastGrabs_.erase(display.displayId);
+    completion(nullptr,
+               grab.errorCode != 0 ? std::optional(PlatformError{grab.errorCode}) : std::nullopt);
+    return;
+  }
+  if (mark) {
+    grab.frame.mark = mark;
+    if (sameArea) {
+      if (auto changed = damage_.changedSince(last->second.mark, area)) {
+        changed_ = std::move(*changed);
+        grab.frame.changed = std::span<const PixelRect>(changed_);
+      }
+    }
+    lastGrabs_[display.displayId] = LastGrab{.mark = *mark, .area = area};
+    markedGrabs_.push_back({.mark = *mark, .displayId = display.displayId, .area = area});
+    if (markedGrabs_.size() > markedGrabsKept) markedGrabs_.pop_front();
+  } else {
+    lastGrabs_.erase(display.displayId);
+  }
+  completion(&grab.frame, std::nullopt);
 }
 
 uint64_t X11CapturePlatform::uptimeNanoseconds() {

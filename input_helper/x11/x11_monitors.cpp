@@ -20,9 +20,17 @@ MonitorList listMonitors(XConnection& connection) {
     result.errorCode = 1;  // BadRequest, as a server without the extension would answer
     return result;
   }
+  return receiveMonitors(connection, requestMonitors(connection, c));
+}
+
+xcb_randr_get_monitors_cookie_t requestMonitors(XConnection& connection, xcb_connection_t* c) {
+  return xcb_randr_get_monitors(c, connection.screen()->root, 1);
+}
+
+MonitorList receiveMonitors(XConnection& connection, xcb_randr_get_monitors_cookie_t cookie) {
+  MonitorList result;
   XcbPtr<xcb_generic_error_t> error;
-  auto reply = connection.reply<xcb_randr_get_monitors_reply_t>(
-      xcb_randr_get_monitors(c, connection.screen()->root, 1), &error);
+  auto reply = connection.reply<xcb_randr_get_monitors_reply_t>(cookie, &error);
   if (!reply) {
     if (error) {
       result.errorCode = error->error_code;

@@ -4,6 +4,8 @@
 #include <optional>
 #include <vector>
 
+#include <xcb/randr.h>
+
 #include "platform/geometry.h"
 #include "x11/x_connection.h"
 
@@ -31,6 +33,11 @@ struct MonitorList {
 
 // Lists the active monitors of the default screen (one request, one reply).
 MonitorList listMonitors(XConnection& connection);
+// The same in two halves, for a listing sent together with other requests: the request (on a
+// connection where RandR is known to be present) and the wait for its reply, on the same
+// connection.
+xcb_randr_get_monitors_cookie_t requestMonitors(XConnection& connection, xcb_connection_t* c);
+MonitorList receiveMonitors(XConnection& connection, xcb_randr_get_monitors_cookie_t cookie);
 
 // The main display: the primary monitor, else the first one listed; nullptr for an empty list.
 const Monitor* mainMonitor(const MonitorList& list);

@@ -3,6 +3,7 @@
 #include <xcb/shm.h>
 
 #include "libyuv/convert_argb.h"
+#include "platform/capture_stages.h"
 
 namespace halvorine::x11 {
 
@@ -109,7 +110,10 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
   if (!pixelLayout) return {};
   const RawImage raw = read(c, x, y, width, height, pixelLayout->stride * height);
   if (raw.data == nullptr) return {.frame = {}, .errorCode = raw.errorCode};
-  return {.frame = toBgrx(raw.data, *pixelLayout, width, height), .errorCode = 0};
+  captureStageReached(CaptureStage::grabbed);
+  const Frame frame = toBgrx(raw.data, *pixelLayout, width, height);
+  captureStageReached(CaptureStage::converted);
+  return {.frame = frame, .errorCode = 0};
 }
 
 }  // namespace halvorine::x11

@@ -129,9 +129,7 @@ xcb_connection_t* XConnection::get() {
     // A dead server makes the socket readable (end of file); reading it lets XCB notice. Anything
     // else that arrived unasked (errors of unchecked requests) is discarded here.
     pollfd p{xcb_get_file_descriptor(connection_), POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0) {
-      while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) std::free(event);
-    }
+    if (::poll(&p, 1, 0) > 0) handleEvents();
     if (int err = xcb_connection_has_error(connection_); err != 0) {
       lastError_ = err;
       drop();
@@ -195,6 +193,14 @@ const xcb_query_extension_reply_t* XConnection::extension(xcb_extension_t& ext) 
     knownExtensions_.push_back(&ext);
   }
   return xcb_get_extension_data(connection_, &ext);
+}
+
+void XConnection::handleEvents() {
+  if (connection_ == nullptr) return;
+  while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+    if (eventHandler_) eventHandler_(*event);
+    std::free(event);
+  }
 }
 
 bool XConnection::sync() {

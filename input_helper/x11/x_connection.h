@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -85,6 +86,15 @@ class XConnection {
   // Waits until the server has processed every request sent so far (one round trip).
   bool sync();
 
+  // Receives every event (and error of an unchecked request) that arrives unasked; without one,
+  // they are discarded. Called from get() and handleEvents(), on the connection's thread.
+  void setEventHandler(std::function<void(const xcb_generic_event_t&)> handler) {
+    eventHandler_ = std::move(handler);
+  }
+  // Hands on what has arrived so far without waiting. After a reply, that includes every event the
+  // server sent before it.
+  void handleEvents();
+
  private:
   void* awaitReply(unsigned int sequence, XcbPtr<xcb_generic_error_t>* error);
   bool open();
@@ -93,6 +103,7 @@ class XConnection {
 
   std::chrono::milliseconds replyTimeout_;
   std::optional<TimePoint> scopeDeadline_;
+  std::function<void(const xcb_generic_event_t&)> eventHandler_;
   // Extensions whose data XCB holds for the current connection.
   std::vector<const xcb_extension_t*> knownExtensions_;
   xcb_connection_t* connection_ = nullptr;

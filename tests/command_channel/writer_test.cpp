@@ -92,6 +92,44 @@ TEST(Writer, EscapesQuoteBackslashSolidusAndControls) {
             "\xC3\xA9\xE2\x80\xA8\",\"ok\":true}\n");
 }
 
+// Long texts are copied in blocks: a byte to escape must be found wherever it falls in a block,
+// also several in one block, one as the last byte, and bytes at 0x1f/0x20 and above 0x7f.
+TEST(Writer, EscapesAnywhereInLongText) {
+  auto reference = [](const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+      if (c == '"' || c == '\\' || c == '/') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c == '\n') {
+        out += "\\n";
+      } else if (c < 0x20) {
+        char u[7];
+        std::snprintf(u, sizeof u, "\\u%04x", c);
+        out += u;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out + "\"";
+  };
+  const std::string specials[] = {"/", "\"", "\\", "\n", "\x1f", std::string(1, '\0'), "//\\"};
+  for (size_t length : {15u, 16u, 17u, 31u, 32u, 33u, 100u}) {
+    for (const std::string& special : specials) {
+      for (size_t at = 0; at + special.size() <= length; ++at) {
+        std::string text(length, 'A');
+        for (size_t i = 0; i < length; ++i) text[i] = "Zz09+ \x20\x7f\xc3"[i % 9];
+        text.replace(at, special.size(), special);
+        HelperOutput r;
+        r.ok = true;
+        r.frameBase64 = text;
+        EXPECT_EQ(encoded(r), "{\"frameBase64\":" + reference(text) + ",\"ok\":true}\n")
+            << "length " << length << ", at " << at;
+      }
+    }
+  }
+}
+
 TEST(Writer, NonFiniteInAnyFloatingPointFieldFailsWholeRecord) {
   using F = std::optional<double> HelperOutput::*;
   const F fields[] = {&HelperOutput::x,

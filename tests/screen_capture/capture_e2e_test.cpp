@@ -1,10 +1,15 @@
 // Runs the real input helper against private X servers and checks what "capture_frame" answers.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xcb/shm.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <cmath>
+#include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
@@ -15,6 +20,7 @@
 #include "capture_pictures.h"
 #include "process.h"
 #include "screen_capture/screen_capture.h"
+#include "x11/x11_platform.h"
 #include "xvfb_server.h"
 
 namespace halvorine::testing {
@@ -324,6 +330,380 @@ TEST(CaptureE2E, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
   child.closeStdin();
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(child.err(), "");
+}
+
+// Another client's drawing on a black screen: single pixels drawn in each of the ways a client
+// can change the screen, a small white window that can be moved and unmapped, and RandR
+// monitors. Every change has been carried out by the server when the call returns.
+class Scene {
+ public:
+  explicit Scene(const XvfbServer& server) {
+    c_ = xcb_connect(server.display().c_str(), nullptr);
+    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
+    s_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    background_ = window(0, 0, s_->width_in_pixels, s_->height_in_pixels, 0x000000);
+    gc_ = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc_, background_, 0, nullptr);
+    shmBytes_ = 4096;
+    const int fd = memfd_create("scene", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(shmBytes_)) != 0) {
+      throw std::runtime_error("no memfd");
+    }
+    shm_ =
+        static_cast<uint32_t*>(mmap(nullptr, shmBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    segment_ = xcb_generate_id(c_);
+    xcb_shm_attach_fd(c_, segment_, fd, 0);
+    sync();
+  }
+  ~Scene() {
+    munmap(shm_, shmBytes_);
+    xcb_disconnect(c_);
+  }
+
+  void point(int x, int y, uint32_t rgb) {
+    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
+    const xcb_point_t p{static_cast<int16_t>(x), static_cast<int16_t>(y)};
+    xcb_poly_point(c_, XCB_COORD_MODE_ORIGIN, background_, gc_, 1, &p);
+    sync();
+  }
+  void putImage(int x, int y, uint32_t rgb) {
+    xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, background_, gc_, 1, 1, static_cast<int16_t>(x),
+                  static_cast<int16_t>(y), 0, s_->root_depth, 4,
+                  reinterpret_cast<const uint8_t*>(&rgb));
+    sync();
+  }
+  void shmPut(int x, int y, uint32_t rgb) {
+    shm_[0] = rgb;
+    xcb_shm_put_image(c_, background_, gc_, 1, 1, 0, 0, 1, 1, static_cast<int16_t>(x),
+                      static_cast<int16_t>(y), s_->root_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
+                      segment_, 0);
+    sync();
+  }
+  // A 2x2 white window, mapped at (x, y) the first time, moved there after.
+  void placeSmallWindow(int x, int y) {
+    if (small_ == 0) {
+      small_ = window(x, y, 2, 2, 0xffffff);
+    } else {
+      const uint32_t at[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+      xcb_configure_window(c_, small_, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
+    }
+    sync();
+  }
+  void unmapSmallWindow() {
+    xcb_unmap_window(c_, small_);
+    sync();
+  }
+  void warpPointer(int x, int y) {
+    xcb_warp_pointer(c_, XCB_NONE, s_->root, 0, 0, 0, 0, static_cast<int16_t>(x),
+                     static_cast<int16_t>(y));
+    sync();
+  }
+  uint32_t atom(const std::string& name) {
+    auto* r = xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    const uint32_t a = r != nullptr ? r->atom : 0;
+    free(r);
+    return a;
+  }
+  void sync() { free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+
+ private:
+  xcb_window_t window(int x, int y, int w, int h, uint32_t rgb) {
+    const xcb_window_t id = xcb_generate_id(c_);
+    const uint32_t values[] = {rgb, 1};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, s_->root, static_cast<int16_t>(x),
+                      static_cast<int16_t>(y), static_cast<uint16_t>(w), static_cast<uint16_t>(h),
+                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s_->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c_, id);
+    return id;
+  }
+
+  xcb_connection_t* c_ = nullptr;
+  xcb_screen_t* s_ = nullptr;
+  xcb_window_t background_ = 0;
+  xcb_window_t small_ = 0;
+  xcb_gcontext_t gc_ = 0;
+  uint32_t segment_ = 0;
+  uint32_t* shm_ = nullptr;
+  size_t shmBytes_ = 0;
+};
+
+void setMonitor(const XvfbServer& x, const std::string& args) {
+  const std::string cmd = "xrandr --display " + x.display() + " " + args;
+  ASSERT_EQ(runProcess({"sh", "-c", cmd}).exitStatus, 0) << cmd;
+}
+
+// The helper in stream mode with suppression on, at full size and quality 88 so that one pixel
+// survives the JPEG.
+class SuppressingHelper {
+ public:
+  explicit SuppressingHelper(const XvfbServer& x, std::optional<uint32_t> displayId = std::nullopt)
+      : child_({helper(), "--stream"}, onDisplay(x, "")) {
+    json request = {{"type", "capture_frame"},
+                    {"suppressUnchanged", true},
+                    {"maxWidth", 1920},
+                    {"jpegQuality", 88}};
+    if (displayId) request["displayId"] = *displayId;
+    line_ = request.dump() + "\n";
+  }
+  ~SuppressingHelper() {
+    child_.closeStdin();
+    EXPECT_EQ(child_.wait(), 0);
+    EXPECT_EQ(child_.err(), "");
+  }
+  json ask() {
+    EXPECT_TRUE(child_.write(line_));
+    return json::parse(child_.readLine(40s).value_or("{}"));
+  }
+
+ private:
+  ChildProcess child_;
+  std::string line_;
+};
+
+// The brightness (the mean of the three channels) of a frame's pixel.
+int brightnessAt(const Picture& p, int x, int y) {
+  const uint8_t* px = &p.bgrx[(static_cast<size_t>(y) * p.width + x) * 4];
+  return (px[0] + px[1] + px[2]) / 3;
+}
+
+Picture pictureOf(const json& a) {
+  if (!a.contains("frameBase64")) return {};
+  return decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
+}
+
+// After a frame the host already has, every kind of change by another client makes the next frame
+// a changed one that shows it; and with nothing changed in between, the frame after that is
+// unchanged again.
+TEST(CaptureE2EDamage, EveryKindOfChangeAfterAnUnchangedFrameIsDelivered) {
+  struct Case {
+    const char* name;
+    std::function<void(Scene&)> before;  // sets the scene up before the first frame
+    std::function<void(Scene&)> change;
+    std::vector<std::pair<int, int>> white, black;  // pixels after the change
+  };
+  const Case cases[] = {
+      {"core drawing: one point",
+       [](Scene&) {},
+       [](Scene& s) { s.point(37, 21, 0xffffff); },
+       {{37, 21}},
+       {{36, 21}}},
+      {"PutImage of one pixel",
+       [](Scene&) {},
+       [](Scene& s) { s.putImage(101, 77, 0xffffff); },
+       {{101, 77}},
+       {{100, 77}}},
+      {"shared-memory put of one pixel",
+       [](Scene&) {},
+       [](Scene& s) { s.shmPut(203, 149, 0xffffff); },
+       {{203, 149}},
+       {{204, 149}}},
+      {"one white pixel drawn black again",
+       [](Scene& s) { s.point(5, 5, 0xffffff); },
+       [](Scene& s) { s.point(5, 5, 0x000000); },
+       {},
+       {{5, 5}}},
+      {"window moved",
+       [](Scene& s) { s.placeSmallWindow(40, 40); },
+       [](Scene& s) { s.placeSmallWindow(44, 40); },
+       {{44, 40}, {45, 41}},
+       {{40, 40}, {41, 41}}},
+      {"window unmapped",
+       [](Scene& s) { s.placeSmallWindow(60, 30); },
+       [](Scene& s) { s.unmapSmallWindow(); },
+       {},
+       {{60, 30}, {61, 31}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XvfbServer x({320, 240, 24, {}});
+    Scene scene(x);
+    c.before(scene);
+    SuppressingHelper h(x);
+    ASSERT_EQ(h.ask().value("frameUnchanged", true), false);
+    ASSERT_EQ(h.ask().value("frameUnchanged", false), true);
+    c.change(scene);
+    const json changed = h.ask();
+    ASSERT_EQ(changed.value("frameUnchanged", true), false) << changed.dump().substr(0, 300);
+    const Picture p = pictureOf(changed);
+    ASSERT_EQ(p.width, 320);
+    for (const auto& [px, py] : c.white) EXPECT_GT(brightnessAt(p, px, py), 150) << px << "," << py;
+    for (const auto& [px, py] : c.black) EXPECT_LT(brightnessAt(p, px, py), 60) << px << "," << py;
+    EXPECT_EQ(h.ask().value("frameUnchanged", false), true);
+  }
+}
+
+// A RandR change moves a monitor without changing any pixel: the same monitor, read where it is
+// now, shows another part of the screen.
+TEST(CaptureE2EDamage, MonitorMovedByRandrIsReadWhereItIsNow) {
+  XvfbServer x({320, 240, 24, {}});
+  Scene scene(x);
+  scene.point(30, 20, 0xffffff);
+  setMonitor(x, "--setmonitor PART 200/0x150/0+0+0 none");
+  SuppressingHelper h(x, scene.atom("PART"));
+  const json first = h.ask();
+  ASSERT_EQ(first.value("ok", false), true) << first.dump().substr(0, 300);
+  const Picture before = pictureOf(first);
+  ASSERT_EQ(before.width, 200);
+  EXPECT_GT(brightnessAt(before, 30, 20), 150);
+  ASSERT_EQ(h.ask().value("frameUnchanged", false), true);
+
+  setMonitor(x, "--delmonitor PART");
+  setMonitor(x, "--setmonitor PART 200/0x150/0+10+5 none");
+  const json moved = h.ask();
+  ASSERT_EQ(moved.value("frameUnchanged", true), false) << moved.dump().substr(0, 300);
+  const Picture after = pictureOf(moved);
+  ASSERT_EQ(after.width, 200);
+  EXPECT_GT(brightnessAt(after, 20, 15), 150);
+  EXPECT_LT(brightnessAt(after, 30, 20), 60);
+  EXPECT_EQ(h.ask().value("frameUnchanged", false), true);
+}
+
+// Change and no change, alternated, on a small screen: no change is ever missed, and no frame of
+// an unchanged screen is sent again.
+TEST(CaptureE2EDamage, AThousandAlternationsWithoutAMiss) {
+  XvfbServer x({320, 240, 24, {}});
+  Scene scene(x);
+  SuppressingHelper h(x);
+  ASSERT_EQ(h.ask().value("ok", false), true);
+  int missed = 0, resent = 0;
+  for (int i = 0; i < 1000; ++i) {
+    // Each change lights a new pixel and puts out the one of the change before, in turn by
+    // drawing, PutImage and a shared-memory put.
+    const int px = 8 + (i * 37) % 300, py = 8 + (i * 53) % 220;
+    const int lastX = 8 + ((i + 999) * 37) % 300, lastY = 8 + ((i + 999) * 53) % 220;
+    switch (i % 3) {
+      case 0:
+        scene.point(px, py, 0xffffff);
+        break;
+      case 1:
+        scene.putImage(px, py, 0xffffff);
+        break;
+      default:
+        scene.shmPut(px, py, 0xffffff);
+        break;
+    }
+    if (i > 0) scene.point(lastX, lastY, 0x000000);
+    const json changed = h.ask();
+    const Picture p = pictureOf(changed);
+    if (changed.value("frameUnchanged", true) || p.width != 320 || brightnessAt(p, px, py) < 150 ||
+        (i > 0 && brightnessAt(p, lastX, lastY) > 60)) {
+      ++missed;
+    }
+    if (!h.ask().value("frameUnchanged", false)) ++resent;
+  }
+  EXPECT_EQ(missed, 0);
+  EXPECT_EQ(resent, 0);
+}
+
+// The X11 platform itself: what it answers for a frame the host holds.
+class X11Damage : public ::testing::Test {
+ protected:
+  X11Damage() : x_({320, 240, 24, {}}), scene_(x_) {
+    setenv("DISPLAY", x_.display().c_str(), 1);
+    platform_ = x11::makeX11CapturePlatform(main_);
+  }
+
+  struct Grabbed {
+    bool ok = false;
+    bool unchanged = false;
+    std::optional<DamageMark> mark;
+    std::optional<std::vector<PixelRect>> changed;
+  };
+  Grabbed grab(uint32_t id, std::optional<DamageMark> since = std::nullopt) {
+    std::promise<Grabbed> done;
+    auto completion = [&done](const Frame* f, std::optional<PlatformError>) {
+      Grabbed g;
+      if (f != nullptr) {
+        g.ok = true;
+        g.unchanged = f->unchangedSinceMark;
+        g.mark = f->mark;
+        if (f->changed) g.changed.emplace(f->changed->begin(), f->changed->end());
+      }
+      done.set_value(g);
+    };
+    const Deadline deadline = std::chrono::steady_clock::now() + 10s;
+    const ListedDisplay display{id, 0, 0, {}};
+    if (since) {
+      platform_->grabDisplaySince(display, {}, *since, deadline, completion);
+    } else {
+      platform_->grabDisplay(display, {}, deadline, completion);
+    }
+    return done.get_future().get();
+  }
+  uint32_t mainId() { return platform_->mainDisplayId(std::chrono::steady_clock::now() + 10s); }
+
+  XvfbServer x_;
+  Scene scene_;
+  x11::XConnection main_;
+  std::unique_ptr<CapturePlatform> platform_;
+};
+
+TEST_F(X11Damage, PointerMotionIsNoChange) {
+  const uint32_t id = mainId();
+  const Grabbed first = grab(id);
+  ASSERT_TRUE(first.ok && first.mark);
+  for (int i = 0; i < 20; ++i) scene_.warpPointer(10 + i * 13, 10 + i * 7);
+  const Grabbed again = grab(id, first.mark);
+  EXPECT_TRUE(again.ok);
+  EXPECT_TRUE(again.unchanged);
+}
+
+// A frame carries what changed since the platform's previous grab of its display, whatever mark
+// it was asked about.
+TEST_F(X11Damage, FramesCarryWhatChangedSinceThePreviousGrab) {
+  const uint32_t id = mainId();
+  const Grabbed first = grab(id);
+  ASSERT_TRUE(first.mark);
+  EXPECT_FALSE(first.changed);  // nothing to compare with
+  scene_.point(12, 34, 0xffffff);
+  const Grabbed second = grab(id, first.mark);
+  ASSERT_TRUE(second.ok && !second.unchanged && second.mark);
+  EXPECT_GT(*second.mark, *first.mark);
+  ASSERT_TRUE(second.changed);
+  EXPECT_EQ(*second.changed, (std::vector<PixelRect>{{12, 34, 1, 1}}));
+  scene_.point(200, 100, 0xffffff);
+  // Asked about the first mark: both points changed since, only the second since the last grab.
+  const Grabbed third = grab(id, first.mark);
+  ASSERT_TRUE(third.ok && !third.unchanged && third.changed);
+  EXPECT_EQ(*third.changed, (std::vector<PixelRect>{{200, 100, 1, 1}}));
+  EXPECT_TRUE(grab(id, third.mark).unchanged);
+  EXPECT_FALSE(grab(id, second.mark).unchanged);
+}
+
+// The host holds a frame read where the monitor was before it moved; a later read where it is now
+// (one the host never got, its request having timed out) must not make that frame current.
+TEST_F(X11Damage, FrameReadBeforeTheMonitorMovedIsNotAnsweredFor) {
+  setMonitor(x_, "--setmonitor PART 100/0x100/0+0+0 none");
+  const uint32_t part = scene_.atom("PART");
+  const Grabbed held = grab(part);
+  ASSERT_TRUE(held.mark);
+  setMonitor(x_, "--delmonitor PART");
+  setMonitor(x_, "--setmonitor PART 100/0x100/0+50+50 none");
+  const Grabbed late = grab(part);
+  ASSERT_TRUE(late.ok && late.mark);
+  EXPECT_FALSE(late.changed);  // read elsewhere than the time before: nothing to compare with
+  EXPECT_FALSE(grab(part, held.mark).unchanged);
+  EXPECT_TRUE(grab(part, late.mark).unchanged);
+}
+
+// A change that only the oldest part of the record knew of must not be lost when that part is
+// dropped: a mark older than the record is answered with a grab.
+TEST_F(X11Damage, MarkOlderThanTheRecordIsAGrab) {
+  setMonitor(x_, "--setmonitor LEFT 160/0x240/0+0+0 none");
+  setMonitor(x_, "--setmonitor RIGHT 160/0x240/0+160+0 none");
+  const uint32_t left = scene_.atom("LEFT"), right = scene_.atom("RIGHT");
+  const Grabbed held = grab(left);
+  ASSERT_TRUE(held.mark);
+  scene_.point(10, 10, 0xffffff);  // on LEFT
+  for (int i = 0; i < 80; ++i) {
+    scene_.point(170 + i, 10, 0xffffff);  // on RIGHT only
+    ASSERT_TRUE(grab(right).ok);
+  }
+  const Grabbed again = grab(left, held.mark);
+  EXPECT_TRUE(again.ok);
+  EXPECT_FALSE(again.unchanged);
 }
 
 }  // namespace

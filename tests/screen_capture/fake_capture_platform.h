@@ -42,11 +42,19 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   // deadline and come back with nothing (display 0, pointer (0, 0)).
   bool displayQueryStalls = false;
   bool pointerStalls = false;
+  // Change tracking: every grab gets the next mark, and grabDisplaySince answers "unchanged"
+  // without grabbing while `screenUnchanged` is set.
+  bool tracksChanges = false;
+  bool screenUnchanged = false;
 
   // What the platform saw (read after a request has returned, or under the platform's mutex).
   int listings = 0;
   int screenshots = 0;
   std::vector<uint32_t> grabbedDisplays;
+  // The marks that grabDisplaySince was given, and the last mark handed out.
+  std::vector<DamageMark> sinceMarks;
+  DamageMark lastMark = 0;
+  int encodings = 0;
   PixelSize lastSize;
   std::optional<double> lastQuality;
   std::optional<PixelSize> lastEncodedSize;
@@ -84,11 +92,15 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   // Runs a held screenshot completion with a delivered frame, on the platform's thread.
   void releaseHeld(size_t index, int64_t w, int64_t h, uint8_t value) {
     FrameCompletion completion;
+    std::optional<DamageMark> mark;
     {
       std::lock_guard lock(mutex);
       completion = held.at(index);
+      mark = heldMarks_.at(index);
     }
-    post([completion, w, h, value] { deliverFrame(completion, {w, h}, value, std::nullopt); });
+    post([completion, w, h, value, mark] {
+      deliverFrame(completion, {w, h}, value, std::nullopt, mark);
+    });
   }
 
   uint32_t mainDisplayId(Deadline deadline) override {
@@ -121,27 +133,24 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
                    FrameCompletion completion) override {
     note("grabDisplay", deadline);
+    grab(display, size, std::move(completion));
+  }
+  void grabDisplaySince(const ListedDisplay& display, PixelSize size, DamageMark since,
+                        Deadline deadline, FrameCompletion completion) override {
+    note("grabDisplaySince", deadline);
     {
       std::lock_guard lock(mutex);
-      ++screenshots;
-      lastSize = size;
-      grabbedDisplays.push_back(display.displayId);
-      if (screenshot == Screenshot::never) {
-        held.push_back(completion);
-        return;
-      }
+      sinceMarks.push_back(since);
     }
-    const uint8_t value = content;
-    const bool fail = screenshot == Screenshot::fail;
-    const auto error = screenshotError;
-    const PixelSize delivered = deliveredSize.value_or(size);
-    post([completion, delivered, value, fail, error] {
-      if (fail) {
-        completion(nullptr, error);
-      } else {
-        deliverFrame(completion, delivered, value, error);
-      }
-    });
+    if (tracksChanges && screenUnchanged && screenshot == Screenshot::deliver) {
+      post([completion] {
+        Frame unchanged;
+        unchanged.unchangedSinceMark = true;
+        completion(&unchanged, std::nullopt);
+      });
+      return;
+    }
+    grab(display, size, std::move(completion));
   }
   std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) override {
     {
@@ -149,6 +158,7 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
       lastQuality = quality;
       lastEncodedSize = PixelSize{frame.width, frame.height};
       encoderThread = std::this_thread::get_id();
+      ++encodings;
     }
     if (encoderFails) return std::nullopt;
     const auto q = static_cast<uint8_t>(quality * 100);
@@ -175,13 +185,42 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
  private:
   // The pixels live only as long as the completion runs, as a platform's reused buffers would.
   static void deliverFrame(const FrameCompletion& completion, PixelSize size, uint8_t value,
-                           std::optional<PlatformError> error) {
+                           std::optional<PlatformError> error,
+                           std::optional<DamageMark> mark = std::nullopt) {
     const std::vector<uint8_t> pixels(static_cast<size_t>(size.width * size.height * 4), value);
     const Frame frame{.pixels = pixels.data(),
                       .width = size.width,
                       .height = size.height,
-                      .bytesPerRow = size.width * 4};
+                      .bytesPerRow = size.width * 4,
+                      .mark = mark};
     completion(&frame, error);
+  }
+
+  void grab(const ListedDisplay& display, PixelSize size, FrameCompletion completion) {
+    std::optional<DamageMark> mark;
+    {
+      std::lock_guard lock(mutex);
+      ++screenshots;
+      lastSize = size;
+      grabbedDisplays.push_back(display.displayId);
+      if (tracksChanges) mark = ++lastMark;
+      if (screenshot == Screenshot::never) {
+        held.push_back(completion);
+        heldMarks_.push_back(mark);
+        return;
+      }
+    }
+    const uint8_t value = content;
+    const bool fail = screenshot == Screenshot::fail;
+    const auto error = screenshotError;
+    const PixelSize delivered = deliveredSize.value_or(size);
+    post([completion, delivered, value, fail, error, mark] {
+      if (fail) {
+        completion(nullptr, error);
+      } else {
+        deliverFrame(completion, delivered, value, error, mark);
+      }
+    });
   }
 
   void note(const char* call, Deadline deadline) {
@@ -211,6 +250,7 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   }
 
   uint64_t fakeClock_ = 1'000'000'000;
+  std::vector<std::optional<DamageMark>> heldMarks_;
   std::mutex queueMutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> jobs_;

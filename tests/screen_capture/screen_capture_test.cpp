@@ -137,6 +137,16 @@ TEST(FrameHelpers, HashBase64AndReasons) {
   for (const auto& [in, out] : base64) EXPECT_EQ(base64Encode(bytes(in)), out);
   EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xfb, 0xff, 0xbf}), "+/+/");
 
+  // The answer's one pass gives the same hash and text, whatever is left over after the last
+  // group of three.
+  std::vector<uint8_t> sample;
+  for (int n = 0; n <= 10; ++n) {
+    std::string text = "stale";
+    EXPECT_EQ(fnv1a64WithBase64(sample, text), fnv1a64(sample)) << n;
+    EXPECT_EQ(text, base64Encode(sample)) << n;
+    sample.push_back(static_cast<uint8_t>(n * 97 + 200));
+  }
+
   EXPECT_EQ(captureReason("base", std::nullopt), "base");
   EXPECT_EQ(captureReason("base", PlatformError{42}), "base_42");
   EXPECT_EQ(captureReason("base", PlatformError{-3801}), "base_-3801");
@@ -512,6 +522,130 @@ TEST_F(ScreenCaptureTest, EveryPlatformCallOfARequestGetsTheSameDeadline) {
     EXPECT_GE(d, (first ? before : before2) + budget) << calls[i];
     EXPECT_LE(d, (first ? after : after2) + budget) << calls[i];
   }
+}
+
+// A platform that reports nothing changed since the host's last frame: the answer comes from
+// that frame, without a grab or an encoding, and is the record a grab would have given.
+TEST(ScreenCaptureUnchanged, AnsweredFromTheDeliveredFrame) {
+  for (const std::optional<bool> suppress : {std::optional<bool>{}, std::optional<bool>{true}}) {
+    SCOPED_TRACE(suppress ? "suppression on" : "suppression absent");
+    FakeCapturePlatform p;
+    p.tracksChanges = true;
+    p.clockStep = 1'000'000;
+    ScreenCapture sc(p, p, 1s);
+    InputCommand c = captureCommand();
+    c.suppressUnchanged = suppress;
+    const HelperOutput first = sc.captureFrame(c);
+    ASSERT_TRUE(first.ok);
+    p.screenUnchanged = true;
+    p.content = 99;  // would show in the bytes, had the screen been grabbed
+    for (int i = 0; i < 2; ++i) {
+      const HelperOutput r = sc.captureFrame(c);
+      ASSERT_TRUE(r.ok);
+      EXPECT_EQ(p.sinceMarks, std::vector<DamageMark>(static_cast<size_t>(i + 1), 1));
+      EXPECT_EQ(p.screenshots, 1);
+      EXPECT_EQ(p.encodings, 1);
+      EXPECT_EQ(r.frameUnchanged, suppress.value_or(false));
+      if (suppress) {
+        EXPECT_FALSE(r.frameBase64);
+      } else {
+        EXPECT_EQ(r.frameBase64, first.frameBase64);
+      }
+      HelperOutput expected = first;
+      expected.frameBase64 = r.frameBase64;
+      expected.frameUnchanged = r.frameUnchanged;
+      // Clock readings: request, arrival of the answer, end of capture, end of encoding.
+      EXPECT_DOUBLE_EQ(*r.captureElapsedMs, 2.0);
+      EXPECT_DOUBLE_EQ(*r.encodeElapsedMs, 2.0);
+      EXPECT_EQ(r, expected);
+    }
+  }
+}
+
+// Only a frame the host received is answered from: a frame finished after its request timed out
+// gives its mark to nobody.
+TEST(ScreenCaptureUnchanged, MarkIsThatOfTheLastDeliveredFrame) {
+  FakeCapturePlatform p;
+  p.tracksChanges = true;
+  ScreenCapture sc(p, p, 300ms);
+  InputCommand c = captureCommand();
+  c.suppressUnchanged = true;
+  p.content = 1;
+  ASSERT_TRUE(sc.captureFrame(c).ok);  // mark 1, delivered
+
+  p.screenshot = FakeCapturePlatform::Screenshot::never;
+  EXPECT_EQ(sc.captureFrame(c).reason, "screencapturekit_capture_timeout");  // mark 2
+  p.releaseHeld(0, 1280, 720, 2);
+  p.drain();
+
+  p.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  p.content = 2;
+  const HelperOutput changed = sc.captureFrame(c);  // mark 3
+  EXPECT_EQ(changed.frameUnchanged, false);
+  EXPECT_TRUE(changed.frameBase64);
+  p.screenUnchanged = true;
+  EXPECT_EQ(sc.captureFrame(c).frameUnchanged, true);
+  EXPECT_EQ(p.sinceMarks, (std::vector<DamageMark>{1, 1, 3}));
+  EXPECT_EQ(p.encodings, 3);
+}
+
+// The delivered frame is only the answer to the same request: the same display at the same size
+// and encoder quality.
+TEST(ScreenCaptureUnchanged, ChangedRequestIsAFullCapture) {
+  struct Request {
+    std::optional<uint32_t> displayId;
+    std::optional<int64_t> maxWidth;
+    std::optional<int64_t> jpegQuality;
+  };
+  struct Case {
+    const char* name;
+    Request first, second;
+    bool answeredFromFirst;
+  };
+  const Case cases[] = {
+      {"same request", {}, {}, true},
+      {"the main display by its id", {}, {1, {}, {}}, true},
+      {"another display", {}, {2, {}, {}}, false},
+      {"another width", {}, {{}, 1000, {}}, false},
+      {"a width that gives the same size", {{}, 1280, {}}, {{}, 1280, {}}, true},
+      {"another quality", {}, {{}, {}, 70}, false},
+      {"another value for the same quality", {{}, {}, 88}, {{}, {}, 100}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCapturePlatform p;
+    p.displays = {{1, 1920, 1080, {}}, {2, 1920, 1080, {}}};
+    p.bounds[2] = Rect{1920, 0, 1920, 1080};
+    p.tracksChanges = true;
+    ScreenCapture sc(p, p, 1s);
+    auto ask = [&](const Request& r) {
+      InputCommand command = captureCommand();
+      command.displayId = r.displayId;
+      command.maxWidth = r.maxWidth;
+      command.jpegQuality = r.jpegQuality;
+      return sc.captureFrame(command);
+    };
+    ASSERT_TRUE(ask(c.first).ok);
+    p.screenUnchanged = true;
+    ASSERT_TRUE(ask(c.second).ok);
+    EXPECT_EQ(p.encodings, c.answeredFromFirst ? 1 : 2);
+    EXPECT_EQ(p.sinceMarks.size(), c.answeredFromFirst ? 1u : 0u);
+  }
+}
+
+// A frame that comes without a mark (the platform lost track) leaves nothing to answer from.
+TEST(ScreenCaptureUnchanged, FrameWithoutAMarkEndsAnsweringFromTheLastOne) {
+  FakeCapturePlatform p;
+  p.tracksChanges = true;
+  ScreenCapture sc(p, p, 1s);
+  ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);
+  p.tracksChanges = false;
+  p.screenUnchanged = true;
+  ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);  // asked with mark 1, grabbed without one
+  p.tracksChanges = true;
+  ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);
+  EXPECT_EQ(p.sinceMarks, std::vector<DamageMark>{1});
+  EXPECT_EQ(p.encodings, 3);
 }
 
 // A display that stops answering may hold every call until its deadline; the answer still comes
