@@ -61,6 +61,9 @@ struct Frame {
   // What changed on the display since the platform's previous grab of it; nullopt when that is
   // not known (take all of it as changed). Lives as long as the pixels.
   std::optional<std::span<const PixelRect>> changed = std::nullopt;
+  // The mark of that previous grab, set with `changed`: a caller that keeps work of its own from
+  // an earlier frame may take `changed` as the difference only from the frame of this mark.
+  std::optional<DamageMark> changedSince = std::nullopt;
   // Set, with no pixels, by grabDisplaySince when nothing on the display changed since the mark.
   bool unchangedSinceMark = false;
 };

@@ -150,6 +150,7 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
       if (auto changed = damage_.changedSince(last->second.mark, area)) {
         changed_ = std::move(*changed);
         grab.frame.changed = std::span<const PixelRect>(changed_);
+        grab.frame.changedSince = last->second.mark;
       }
     }
     lastGrabs_[display.displayId] = LastGrab{.mark = *mark, .area = area};

@@ -610,6 +610,7 @@ class X11Damage : public ::testing::Test {
     bool unchanged = false;
     std::optional<DamageMark> mark;
     std::optional<std::vector<PixelRect>> changed;
+    std::optional<DamageMark> changedSince;
   };
   Grabbed grab(uint32_t id, std::optional<DamageMark> since = std::nullopt) {
     std::promise<Grabbed> done;
@@ -620,6 +621,7 @@ class X11Damage : public ::testing::Test {
         g.unchanged = f->unchangedSinceMark;
         g.mark = f->mark;
         if (f->changed) g.changed.emplace(f->changed->begin(), f->changed->end());
+        g.changedSince = f->changedSince;
       }
       done.set_value(g);
     };
@@ -663,11 +665,13 @@ TEST_F(X11Damage, FramesCarryWhatChangedSinceThePreviousGrab) {
   EXPECT_GT(*second.mark, *first.mark);
   ASSERT_TRUE(second.changed);
   EXPECT_EQ(*second.changed, (std::vector<PixelRect>{{12, 34, 1, 1}}));
+  EXPECT_EQ(second.changedSince, first.mark);
   scene_.point(200, 100, 0xffffff);
   // Asked about the first mark: both points changed since, only the second since the last grab.
   const Grabbed third = grab(id, first.mark);
   ASSERT_TRUE(third.ok && !third.unchanged && third.changed);
   EXPECT_EQ(*third.changed, (std::vector<PixelRect>{{200, 100, 1, 1}}));
+  EXPECT_EQ(third.changedSince, second.mark);
   EXPECT_TRUE(grab(id, third.mark).unchanged);
   EXPECT_FALSE(grab(id, second.mark).unchanged);
 }
