@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/capture_platform.h"
+#include "screen_capture/row_ranges.h"
 
 typedef void* tjhandle;
 
@@ -26,6 +27,15 @@ class FrameEncoder {
     if (!jpeg) return false;
     out = std::move(*jpeg);
     return true;
+  }
+  // The same for a frame of which only `changedRows` may differ from the frame of this encoder's
+  // previous call (nullopt: any row may), for encoders that keep work from that call; the bytes
+  // are those of encodeInto() all the same. Encoders that keep nothing encode everything.
+  virtual bool encodeChangedInto(const Frame& frame, double quality,
+                                 const std::optional<std::vector<RowRange>>& changedRows,
+                                 std::vector<uint8_t>& out) {
+    (void)changedRows;
+    return encodeInto(frame, quality, out);
   }
 };
 

@@ -11,6 +11,7 @@
 
 #include "platform/capture_stages.h"
 #include "screen_capture/frame_scaler.h"
+#include "screen_capture/strip_jpeg_encoder.h"
 #include "wire/wire_names.h"
 
 namespace halvorine {
@@ -100,25 +101,39 @@ class JpegBufferPool : public std::enable_shared_from_this<JpegBufferPool> {
   std::vector<std::unique_ptr<std::vector<uint8_t>>> spare_;
 };
 
+// The frame the scaler and the encoder last worked on successfully, as the platform described it:
+// a frame that says what changed since this one's mark, on the same display and at the same
+// sizes and quality, needs only its changed rows scaled and encoded again.
+struct EncodedFrameOrigin {
+  uint32_t displayId = 0;
+  PixelSize source;
+  PixelSize size;
+  double quality = 0;
+  DamageMark mark = 0;
+};
+
 // Process-wide capture state. Completions hold it jointly with the ScreenCapture, and a late
 // completion may touch it while the next request runs, hence the locks.
 struct ScreenCapture::State {
   State(CapturePlatform& p, FrameEncoder* e)
       : platform(p),
-        ownEncoder(e != nullptr ? nullptr : std::make_unique<JpegEncoder>()),
+        ownEncoder(e != nullptr ? nullptr : std::make_unique<StripJpegEncoder>()),
         encoder(e != nullptr ? *e : *ownEncoder) {}
 
   CapturePlatform& platform;
-  std::unique_ptr<JpegEncoder> ownEncoder;
+  // Its pool of threads lives as long as the process's capture state.
+  std::unique_ptr<StripJpegEncoder> ownEncoder;
   FrameEncoder& encoder;
   mutable std::mutex mutex;
   std::optional<CaptureContext> cachedCaptureContext;
   std::optional<uint64_t> previousFrameHash;
   // The last frame delivered to the host, when its platform gave it a mark.
   std::optional<DeliveredFrame> deliveredFrame;
-  // The scaler's buffer, from scaling until the encoder has read it.
+  // The scaler's buffer, from scaling until the encoder has read it, and what the scaler and the
+  // encoder keep from one frame to the next.
   std::mutex frameMutex;
   FrameScaler scaler;
+  std::optional<EncodedFrameOrigin> lastEncoded;
   // JPEG buffers kept across frames (fresh memory is slow to touch).
   std::shared_ptr<JpegBufferPool> jpegBuffers = std::make_shared<JpegBufferPool>();
 };
@@ -157,25 +172,56 @@ struct EncodedFrame {
   std::shared_ptr<std::vector<uint8_t>> jpeg;
   int64_t width = 0;
   int64_t height = 0;
-  uint64_t encodeStart = 0;
 };
 
-// Scales the frame to the wanted size where the platform has not, and encodes it; the reason of
-// the failure otherwise.
+// The source rows that may differ from the frame last scaled and encoded, when the platform can
+// tell: it reports what changed since a grab, and that grab is the one of the frame last encoded,
+// of the same display at the same sizes and quality. nullopt in every other case (any doubt).
+std::optional<std::vector<RowRange>> changedSinceLastEncoded(
+    const std::optional<EncodedFrameOrigin>& last, const Frame& grabbed, uint32_t displayId,
+    PixelSize size, double quality) {
+  if (!last || !grabbed.changed || !grabbed.changedSince || *grabbed.changedSince != last->mark ||
+      last->displayId != displayId || last->source != PixelSize{grabbed.width, grabbed.height} ||
+      last->size != size || last->quality != quality) {
+    return std::nullopt;
+  }
+  std::vector<RowRange> rows;
+  rows.reserve(grabbed.changed->size());
+  for (const PixelRect& r : *grabbed.changed) {
+    if (r.width > 0 && r.height > 0) rows.push_back({r.y, r.y + r.height});
+  }
+  return rows;
+}
+
+// Scales the frame to the wanted size where the platform has not, and encodes it, redoing only
+// what changed when the frame is known to follow the one encoded last; the reason of the failure
+// otherwise.
 std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Frame& grabbed,
-                                                         PixelSize size, double quality) {
+                                                         uint32_t displayId, PixelSize size,
+                                                         double quality) {
   std::lock_guard lock(state.frameMutex);
-  const std::optional<Frame> frame = state.scaler.scale(grabbed, size);
+  const std::optional<std::vector<RowRange>> changed =
+      changedSinceLastEncoded(state.lastEncoded, grabbed, displayId, size, quality);
+  // Whatever fails from here leaves nothing to build on.
+  state.lastEncoded.reset();
+  std::optional<std::vector<RowRange>> scaledChanged;
+  const std::optional<Frame> frame =
+      state.scaler.scaleChanged(grabbed, size, changed, scaledChanged);
   if (!frame) return wire::reason::captureFailed;
   captureStageReached(CaptureStage::scaled);
-  const uint64_t encodeStart = state.platform.uptimeNanoseconds();
   std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
-  if (!state.encoder.encodeInto(*frame, quality, *jpeg)) return wire::reason::jpegEncodeFailed;
+  if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg)) {
+    return wire::reason::jpegEncodeFailed;
+  }
   captureStageReached(CaptureStage::encoded);
-  return EncodedFrame{.jpeg = std::move(jpeg),
-                      .width = frame->width,
-                      .height = frame->height,
-                      .encodeStart = encodeStart};
+  if (grabbed.mark) {
+    state.lastEncoded = EncodedFrameOrigin{.displayId = displayId,
+                                           .source = {grabbed.width, grabbed.height},
+                                           .size = size,
+                                           .quality = quality,
+                                           .mark = *grabbed.mark};
+  }
+  return EncodedFrame{.jpeg = std::move(jpeg), .width = frame->width, .height = frame->height};
 }
 
 struct SuccessFields {
@@ -221,8 +267,10 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
                            uint64_t startedAt, const CaptureContext& context, PixelSize size,
                            Deadline deadline) {
   CapturePlatform& platform = state.platform;
+  // The image has arrived: what follows is its processing.
+  const uint64_t arrived = platform.uptimeNanoseconds();
   const double quality = encoderQuality(command.jpegQuality);
-  auto encoded = encodeFrame(state, grabbed, size, quality);
+  auto encoded = encodeFrame(state, grabbed, context.display.displayId, size, quality);
   if (const auto* reason = std::get_if<std::string_view>(&encoded)) {
     return failureRecord(platform, command.type, std::string(*reason), deadline);
   }
@@ -236,7 +284,7 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   const bool unchanged = reportedUnchanged(state, command, hash);
   const Point pointer = platform.currentMouseLocation(deadline);
   const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
-  const double encodeElapsed = elapsedMs(frame.encodeStart, platform.uptimeNanoseconds());
+  const double encodeElapsed = elapsedMs(arrived, platform.uptimeNanoseconds());
 
   HelperOutput r = successRecord(command, context, pointer,
                                  {.jpegBytes = static_cast<int64_t>(frame.jpeg->size()),

@@ -84,6 +84,7 @@ struct StripJpegEncoder::Impl {
   bool previousValid = false;
   int64_t previousWidth = 0, previousHeight = 0;
   int previousQuality = 0;
+  // The joined file of encodeChanged().
   std::vector<uint8_t> output;
   // For frames whose bands cannot be joined: the whole frame in one stream.
   Band whole;
@@ -217,7 +218,7 @@ struct StripJpegEncoder::Impl {
   // One SOI and the tables of the first band, the SOF with the whole height, a DRI when there is
   // more than one band, the scan header, then each band's entropy-coded data with the next restart
   // marker after it, and EOI.
-  bool join(int64_t height, int64_t bandRows, int64_t width) {
+  bool join(int64_t height, int64_t bandRows, int64_t width, std::vector<uint8_t>& out) {
     const Band& first = bands.front();
     const Layout& l = first.layout;
     const size_t headerSize = l.entropyBegin;
@@ -233,8 +234,8 @@ struct StripJpegEncoder::Impl {
       }
       total += b.layout.entropyEnd - b.layout.entropyBegin + 2;
     }
-    output.resize(total);
-    uint8_t* o = output.data();
+    out.resize(total);
+    uint8_t* o = out.data();
     std::memcpy(o, first.buffer, l.sos);
     o[l.sof + 5] = static_cast<uint8_t>(height >> 8);
     o[l.sof + 6] = static_cast<uint8_t>(height);
@@ -256,19 +257,20 @@ struct StripJpegEncoder::Impl {
       *o++ = 0xFF;
       *o++ = i + 1 < bands.size() ? static_cast<uint8_t>(0xD0 + (i & 7)) : 0xD9;
     }
-    output.resize(static_cast<size_t>(o - output.data()));
+    out.resize(static_cast<size_t>(o - out.data()));
     return true;
   }
 
-  std::optional<std::span<const uint8_t>> encode(
-      const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changed) {
+  // Joins the file into `out`; false when the encoder fails.
+  bool encode(const Frame& frame, double quality,
+              const std::optional<std::vector<RowRange>>& changed, std::vector<uint8_t>& out) {
     // Whatever the caller reports next is a change since this call, which may not be kept.
     const bool wasValid = previousValid;
     previousValid = false;
     if (frame.pixels == nullptr || frame.width < 1 || frame.height < 1 || frame.width > 65535 ||
         frame.height > 65535 || frame.bytesPerRow < frame.width * 4 ||
         frame.bytesPerRow > std::numeric_limits<int>::max() || !std::isfinite(quality)) {
-      return std::nullopt;
+      return false;
     }
     const int q = jpegQuality(quality);
     const int64_t bandRows = bandRowsFor(frame.width);
@@ -297,23 +299,23 @@ struct StripJpegEncoder::Impl {
       for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
     encodeBands(frame, q, bandRows, std::move(todo));
-    if (!join(frame.height, bandRows, frame.width)) {
+    if (!join(frame.height, bandRows, frame.width, out)) {
       // TurboJPEG can be told by its environment to make files whose bands cannot be joined
       // (tables of their own, restart markers, progressive or arithmetic coding): such frames
       // are encoded in one stream, as JpegEncoder would, and never kept.
       if (!std::all_of(bands.begin(), bands.end(), [](const Band& b) { return b.encoded; })) {
-        return std::nullopt;
+        return false;
       }
       encodeRows(0, whole, 0, frame.height);
-      if (!whole.encoded) return std::nullopt;
-      output.assign(whole.buffer, whole.buffer + whole.size);
-      return std::span<const uint8_t>(output);
+      if (!whole.encoded) return false;
+      out.assign(whole.buffer, whole.buffer + whole.size);
+      return true;
     }
     previousValid = true;
     previousWidth = frame.width;
     previousHeight = frame.height;
     previousQuality = q;
-    return std::span<const uint8_t>(output);
+    return true;
   }
 };
 
@@ -323,16 +325,27 @@ StripJpegEncoder::StripJpegEncoder(int64_t bandRows, unsigned threads)
 StripJpegEncoder::~StripJpegEncoder() = default;
 
 std::optional<std::vector<uint8_t>> StripJpegEncoder::encode(const Frame& frame, double quality) {
+  std::vector<uint8_t> jpeg;
+  if (!encodeInto(frame, quality, jpeg)) return std::nullopt;
+  return jpeg;
+}
+
+bool StripJpegEncoder::encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) {
+  return encodeChangedInto(frame, quality, std::nullopt, out);
+}
+
+bool StripJpegEncoder::encodeChangedInto(const Frame& frame, double quality,
+                                         const std::optional<std::vector<RowRange>>& changedRows,
+                                         std::vector<uint8_t>& out) {
   std::lock_guard lock(impl_->callMutex);
-  const auto jpeg = impl_->encode(frame, quality, std::nullopt);
-  if (!jpeg) return std::nullopt;
-  return std::vector<uint8_t>(jpeg->begin(), jpeg->end());
+  return impl_->encode(frame, quality, changedRows, out);
 }
 
 std::optional<std::span<const uint8_t>> StripJpegEncoder::encodeChanged(
     const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changedRows) {
   std::lock_guard lock(impl_->callMutex);
-  return impl_->encode(frame, quality, changedRows);
+  if (!impl_->encode(frame, quality, changedRows, impl_->output)) return std::nullopt;
+  return std::span<const uint8_t>(impl_->output);
 }
 
 int64_t StripJpegEncoder::bandRows(int64_t width) const {

@@ -41,6 +41,12 @@ class StripJpegEncoder final : public FrameEncoder {
 
   // Encodes every band.
   std::optional<std::vector<uint8_t>> encode(const Frame& frame, double quality) override;
+  bool encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) override;
+  // As encodeChanged(), joining the file into `out` (whose memory is reused): the capture path
+  // keeps its JPEG buffers and takes no copy.
+  bool encodeChangedInto(const Frame& frame, double quality,
+                         const std::optional<std::vector<RowRange>>& changedRows,
+                         std::vector<uint8_t>& out) override;
 
   // Encodes again only the bands that `changedRows` (rows of `frame` that may differ from the
   // frame of the previous call) touch, and joins them with the kept bands of the previous call.

@@ -46,6 +46,12 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   // without grabbing while `screenUnchanged` is set.
   bool tracksChanges = false;
   bool screenUnchanged = false;
+  // When not empty (4 bytes a pixel at the size frames come at), frames carry these pixels
+  // instead of `content`.
+  std::vector<uint8_t> picture;
+  // With tracksChanges: what each grab after the first reports as changed since the grab before
+  // it; nothing is reported while unset.
+  std::optional<std::vector<PixelRect>> changedRects;
 
   // What the platform saw (read after a request has returned, or under the platform's mutex).
   int listings = 0;
@@ -59,6 +65,8 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   std::optional<double> lastQuality;
   std::optional<PixelSize> lastEncodedSize;
   std::optional<std::thread::id> encoderThread;
+  // The changed rows the capture logic handed to the encoder with its last frame.
+  std::optional<std::vector<RowRange>> lastChangedRows;
   // Screenshot completions that were never called (Screenshot::never), oldest first.
   std::vector<FrameCompletion> held;
   // Every call that was given a deadline, in order: its name and the deadline.
@@ -165,6 +173,15 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
     return std::vector<uint8_t>{0xff, 0xd8, frame.pixels[0], q, static_cast<uint8_t>(frame.width),
                                 0xff, 0xd9};
   }
+  bool encodeChangedInto(const Frame& frame, double quality,
+                         const std::optional<std::vector<RowRange>>& changedRows,
+                         std::vector<uint8_t>& out) override {
+    {
+      std::lock_guard lock(mutex);
+      lastChangedRows = changedRows;
+    }
+    return encodeInto(frame, quality, out);
+  }
   uint64_t uptimeNanoseconds() override {
     if (clockStep == 0) {
       return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -183,26 +200,44 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   }
 
  private:
+  struct Delivery {
+    std::vector<uint8_t> picture;
+    std::optional<std::vector<PixelRect>> changed;
+    std::optional<DamageMark> changedSince;
+  };
+
   // The pixels live only as long as the completion runs, as a platform's reused buffers would.
   static void deliverFrame(const FrameCompletion& completion, PixelSize size, uint8_t value,
                            std::optional<PlatformError> error,
-                           std::optional<DamageMark> mark = std::nullopt) {
-    const std::vector<uint8_t> pixels(static_cast<size_t>(size.width * size.height * 4), value);
-    const Frame frame{.pixels = pixels.data(),
-                      .width = size.width,
-                      .height = size.height,
-                      .bytesPerRow = size.width * 4,
-                      .mark = mark};
+                           std::optional<DamageMark> mark = std::nullopt, Delivery delivery = {}) {
+    const std::vector<uint8_t> pixels =
+        !delivery.picture.empty()
+            ? std::move(delivery.picture)
+            : std::vector<uint8_t>(static_cast<size_t>(size.width * size.height * 4), value);
+    Frame frame{.pixels = pixels.data(),
+                .width = size.width,
+                .height = size.height,
+                .bytesPerRow = size.width * 4,
+                .mark = mark};
+    if (delivery.changed) {
+      frame.changed = std::span<const PixelRect>(*delivery.changed);
+      frame.changedSince = delivery.changedSince;
+    }
     completion(&frame, error);
   }
 
   void grab(const ListedDisplay& display, PixelSize size, FrameCompletion completion) {
     std::optional<DamageMark> mark;
+    Delivery delivery{.picture = picture, .changed = std::nullopt, .changedSince = std::nullopt};
     {
       std::lock_guard lock(mutex);
       ++screenshots;
       lastSize = size;
       grabbedDisplays.push_back(display.displayId);
+      if (tracksChanges && changedRects && lastMark != 0) {
+        delivery.changed = changedRects;
+        delivery.changedSince = lastMark;
+      }
       if (tracksChanges) mark = ++lastMark;
       if (screenshot == Screenshot::never) {
         held.push_back(completion);
@@ -214,11 +249,12 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
     const bool fail = screenshot == Screenshot::fail;
     const auto error = screenshotError;
     const PixelSize delivered = deliveredSize.value_or(size);
-    post([completion, delivered, value, fail, error, mark] {
+    post([completion, delivered, value, fail, error, mark,
+          delivery = std::move(delivery)]() mutable {
       if (fail) {
         completion(nullptr, error);
       } else {
-        deliverFrame(completion, delivered, value, error, mark);
+        deliverFrame(completion, delivered, value, error, mark, std::move(delivery));
       }
     });
   }

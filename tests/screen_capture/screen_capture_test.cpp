@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "fake_capture_platform.h"
+#include "screen_capture/frame_scaler.h"
+#include "screen_capture/row_ranges.h"
+#include "screen_capture/strip_jpeg_encoder.h"
+#include "synthetic_image.h"
 
 namespace halvorine {
 namespace {
@@ -646,6 +651,167 @@ TEST(ScreenCaptureUnchanged, FrameWithoutAMarkEndsAnsweringFromTheLastOne) {
   ASSERT_TRUE(sc.captureFrame(captureCommand()).ok);
   EXPECT_EQ(p.sinceMarks, std::vector<DamageMark>{1});
   EXPECT_EQ(p.encodings, 3);
+}
+
+// The encoder is handed the rows that changed only for a frame that provably follows the one it
+// encoded last; anything else in between, or any doubt, makes it encode everything.
+TEST(ScreenCaptureIncremental, OnlyTheSuccessorOfTheLastEncodedFrameIsRedoneInPart) {
+  using Step = std::function<void(FakeCapturePlatform&, ScreenCapture&, InputCommand&)>;
+  struct Case {
+    const char* name;
+    std::optional<int64_t> maxWidth;  // of every request
+    Step between;                     // after the first frame, before the last
+    std::optional<std::vector<RowRange>> rows;
+  };
+  const PixelSize source{1920, 1080}, size{1280, 720};
+  const std::vector<RowRange> changedRows = {{100, 110}, {500, 501}};
+  const std::vector<RowRange> scaledRows = scaledRowRanges(changedRows, source, size);
+  auto nothing = [](FakeCapturePlatform&, ScreenCapture&, InputCommand&) {};
+  auto timeOut = [](FakeCapturePlatform& p, ScreenCapture& sc, InputCommand& c) {
+    p.screenshot = FakeCapturePlatform::Screenshot::never;
+    EXPECT_EQ(sc.captureFrame(c).reason, "screencapturekit_capture_timeout");
+    p.screenshot = FakeCapturePlatform::Screenshot::deliver;
+  };
+  const Case cases[] = {
+      {"the next frame", {}, nothing, scaledRows},
+      {"the next frame, not scaled", 1920, nothing, changedRows},
+      {"after an answer from the delivered frame",
+       {},
+       [](FakeCapturePlatform& p, ScreenCapture& sc, InputCommand& c) {
+         p.screenUnchanged = true;
+         EXPECT_TRUE(sc.captureFrame(c).ok);
+         p.screenUnchanged = false;
+       },
+       scaledRows},
+      {"the platform does not say what changed",
+       {},
+       [](FakeCapturePlatform& p, ScreenCapture&, InputCommand&) { p.changedRects.reset(); },
+       std::nullopt},
+      {"another quality",
+       {},
+       [](FakeCapturePlatform&, ScreenCapture&, InputCommand& c) { c.jpegQuality = 70; },
+       std::nullopt},
+      {"another width",
+       {},
+       [](FakeCapturePlatform&, ScreenCapture&, InputCommand& c) { c.maxWidth = 1000; },
+       std::nullopt},
+      {"another display, reported as changed since the other's grab",
+       {},
+       [](FakeCapturePlatform&, ScreenCapture&, InputCommand& c) { c.displayId = 2; },
+       std::nullopt},
+      {"a frame of another display between",
+       {},
+       [](FakeCapturePlatform&, ScreenCapture& sc, InputCommand& c) {
+         InputCommand other = c;
+         other.displayId = 2;
+         EXPECT_TRUE(sc.captureFrame(other).ok);
+       },
+       std::nullopt},
+      {"the display changed its size",
+       {},
+       [](FakeCapturePlatform& p, ScreenCapture&, InputCommand&) {
+         p.deliveredSize = PixelSize{1600, 900};
+       },
+       std::nullopt},
+      {"the encoder failed between",
+       {},
+       [](FakeCapturePlatform& p, ScreenCapture& sc, InputCommand& c) {
+         p.encoderFails = true;
+         EXPECT_FALSE(sc.captureFrame(c).ok);
+         p.encoderFails = false;
+       },
+       std::nullopt},
+      {"a grab between timed out and was never encoded", {}, timeOut, std::nullopt},
+      {"a grab between timed out and was encoded late",
+       {},
+       [&](FakeCapturePlatform& p, ScreenCapture& sc, InputCommand& c) {
+         timeOut(p, sc, c);
+         p.releaseHeld(0, 1920, 1080, 5);
+         p.drain();
+       },
+       scaledRows},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeCapturePlatform p;
+    p.displays = {{1, 1920, 1080, {}}, {2, 1920, 1080, {}}};
+    p.bounds[2] = Rect{1920, 0, 1920, 1080};
+    p.deliveredSize = source;
+    p.tracksChanges = true;
+    p.changedRects = std::vector<PixelRect>{{0, 100, 50, 10}, {7, 500, 1, 1}};
+    ScreenCapture sc(p, p, 300ms);
+    InputCommand command = captureCommand();
+    command.maxWidth = c.maxWidth;
+    ASSERT_TRUE(sc.captureFrame(command).ok);
+    EXPECT_FALSE(p.lastChangedRows);
+    c.between(p, sc, command);
+    ASSERT_TRUE(sc.captureFrame(command).ok);
+    EXPECT_EQ(p.lastChangedRows, c.rows);
+  }
+}
+
+// With the band encoder and random changes (reported exactly, or not at all), and requests that
+// switch between a scaled and an unscaled size and between two qualities: every frame is byte for
+// byte what encoding its pixels afresh gives.
+TEST(ScreenCaptureIncremental, FramesAreTheBytesOfAFreshEncode) {
+  using testing::SyntheticImage;
+  constexpr int width = 640, height = 360;
+  FakeCapturePlatform p;
+  p.tracksChanges = true;
+  p.deliveredSize = PixelSize{width, height};
+  ScreenCapture sc(p, 300ms);
+  SyntheticImage image(width, height, 3);
+  std::mt19937 random(17);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  InputCommand command = captureCommand();
+  command.maxWidth = 427;
+  for (int step = 0; step < 60; ++step) {
+    SCOPED_TRACE(step);
+    std::vector<PixelRect> changed;
+    const int kind = uniform(0, 9);
+    if (kind == 0) {
+      command.maxWidth = command.maxWidth == 427 ? 640 : 427;
+    } else if (kind == 1) {
+      command.jpegQuality = command.jpegQuality == 88 ? std::nullopt : std::optional<int64_t>(88);
+    }
+    for (int n = uniform(0, 3); n > 0; --n) {
+      const int top = uniform(0, height - 1), rows = uniform(1, 30);
+      if (uniform(0, 1) == 0) {
+        image.scribbleRows(top, top + rows);
+        changed.push_back({0, top, width, std::min(rows, height - top)});
+      } else if (top + 16 <= height) {
+        // A line of text, as a terminal draws it.
+        const int left = uniform(0, width / 2);
+        image.writeLine(left, top, width / 2, static_cast<uint32_t>(step));
+        changed.push_back({left, top, width / 2, 16});
+      }
+    }
+    {
+      std::lock_guard lock(p.mutex);
+      p.picture.assign(image.pixels(),
+                       image.pixels() + static_cast<size_t>(image.bytesPerRow()) * height);
+      // Now and then the platform cannot tell what changed.
+      if (kind == 2) {
+        p.changedRects.reset();
+      } else {
+        p.changedRects = changed;
+      }
+    }
+    const HelperOutput r = sc.captureFrame(command);
+    ASSERT_TRUE(r.ok) << r.reason.value_or("");
+    const Frame source{.pixels = image.pixels(),
+                       .width = width,
+                       .height = height,
+                       .bytesPerRow = image.bytesPerRow()};
+    FrameScaler scaler;
+    const PixelSize size = captureSize(width, height, command.maxWidth);
+    const auto want =
+        StripJpegEncoder().encode(*scaler.scale(source, size), encoderQuality(command.jpegQuality));
+    ASSERT_TRUE(want);
+    EXPECT_EQ(r.frameWidth, size.width);
+    ASSERT_TRUE(r.frameBase64);
+    ASSERT_TRUE(*r.frameBase64 == base64Encode(*want)) << "kind " << kind;
+  }
 }
 
 // A display that stops answering may hold every call until its deadline; the answer still comes
