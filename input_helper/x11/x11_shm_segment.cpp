@@ -69,8 +69,9 @@ bool ShmSegment::attach(xcb_connection_t* c) {
   const int fd = dup(fd_);
   if (fd < 0) return false;
   id_ = xcb_generate_id(c);
-  // The request carries the descriptor and closes it once sent.
-  xcb_shm_attach_fd(c, id_, fd, 1);
+  // The request carries the descriptor and closes it once sent. Not read-only: the server writes
+  // the screen reads into it (a read-only segment makes every ShmGetImage fail with BadAccess).
+  xcb_shm_attach_fd(c, id_, fd, 0);
   attachedOn_ = generation;
   return true;
 }
