@@ -137,7 +137,17 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
       return;
     }
   }
-  GrabResult grab = grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height);
+  // What changed since the previous grab of this display where it is now: the frame says so, and
+  // the grabber reads only those rows if its buffer still holds the rest of that area.
+  std::optional<std::vector<PixelRect>> changed;
+  std::optional<DamageMark> changedSince;
+  if (mark && sameArea) {
+    changed = damage_.changedSince(last->second.mark, area);
+    if (changed) changedSince = last->second.mark;
+  }
+  GrabResult grab =
+      grabber_.grab(monitor.x, monitor.y, monitor.width, monitor.height,
+                    changed ? std::optional<std::span<const PixelRect>>(*changed) : std::nullopt);
   if (!grab.ok()) {
     lastGrabs_.erase(display.displayId);
     completion(nullptr,
@@ -146,12 +156,10 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
   }
   if (mark) {
     grab.frame.mark = mark;
-    if (sameArea) {
-      if (auto changed = damage_.changedSince(last->second.mark, area)) {
-        changed_ = std::move(*changed);
-        grab.frame.changed = std::span<const PixelRect>(changed_);
-        grab.frame.changedSince = last->second.mark;
-      }
+    if (changed) {
+      changed_ = std::move(*changed);
+      grab.frame.changed = std::span<const PixelRect>(changed_);
+      grab.frame.changedSince = changedSince;
     }
     lastGrabs_[display.displayId] = LastGrab{.mark = *mark, .area = area};
     markedGrabs_.push_back({.mark = *mark, .displayId = display.displayId, .area = area});

@@ -2,6 +2,9 @@
 
 #include <xcb/shm.h>
 
+#include <algorithm>
+#include <limits>
+
 #include "libyuv/convert_argb.h"
 #include "platform/capture_stages.h"
 
@@ -20,6 +23,35 @@ bool rootVisualIsPlainTrueColor(const xcb_screen_t* screen) {
     }
   }
   return false;
+}
+
+// The rows of an area of `height` rows that the rectangles touch, sorted and merged, ranges a few
+// rows apart joined (one request costs more than a few rows); nullopt when reading everything is
+// as cheap.
+std::optional<std::vector<std::pair<uint32_t, uint32_t>>> rowsToRead(
+    std::span<const PixelRect> changed, uint32_t height) {
+  constexpr uint32_t joinGap = 8;
+  constexpr size_t maxRequests = 16;
+  std::vector<std::pair<uint32_t, uint32_t>> rows;
+  for (const PixelRect& r : changed) {
+    if (r.width <= 0 || r.height <= 0) continue;
+    const int64_t begin = std::clamp<int64_t>(r.y, 0, height);
+    const int64_t end = std::clamp<int64_t>(r.y + r.height, 0, height);
+    if (begin < end) rows.emplace_back(static_cast<uint32_t>(begin), static_cast<uint32_t>(end));
+  }
+  std::sort(rows.begin(), rows.end());
+  std::vector<std::pair<uint32_t, uint32_t>> merged;
+  uint64_t total = 0;
+  for (const auto& r : rows) {
+    if (!merged.empty() && r.first <= merged.back().second + joinGap) {
+      merged.back().second = std::max(merged.back().second, r.second);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  for (const auto& r : merged) total += r.second - r.first;
+  if (merged.size() > maxRequests || total * 4 >= uint64_t{height} * 3) return std::nullopt;
+  return merged;
 }
 
 }  // namespace
@@ -99,7 +131,41 @@ Frame RootGrabber::toBgrx(const uint8_t* data, const PixelLayout& layout, uint32
                .bytesPerRow = static_cast<int64_t>(width) * 4};
 }
 
-GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t height) {
+bool RootGrabber::readRows(xcb_connection_t* c, int32_t x, int32_t y, uint32_t width, size_t stride,
+                           const std::vector<std::pair<uint32_t, uint32_t>>& rows, int& errorCode) {
+  const xcb_window_t root = x_.screen()->root;
+  std::vector<xcb_shm_get_image_cookie_t> cookies;
+  cookies.reserve(rows.size());
+  // All requests first, then the replies: one round trip.
+  for (const auto& [begin, end] : rows) {
+    cookies.push_back(xcb_shm_get_image(
+        c, root, static_cast<int16_t>(x), static_cast<int16_t>(y + static_cast<int32_t>(begin)),
+        static_cast<uint16_t>(width), static_cast<uint16_t>(end - begin), ~0u,
+        XCB_IMAGE_FORMAT_Z_PIXMAP, segment_.id(), static_cast<uint32_t>(begin * stride)));
+  }
+  bool ok = true;
+  for (const auto& cookie : cookies) {
+    if (!x_.connected()) {
+      errorCode = x_.failureCode();
+      return false;
+    }
+    XcbPtr<xcb_generic_error_t> error;
+    if (!x_.reply<xcb_shm_get_image_reply_t>(cookie, &error)) {
+      if (!error) {
+        segment_.connectionLost();
+        errorCode = x_.failureCode();
+        return false;
+      }
+      ok = false;  // the remaining replies are still taken
+    }
+  }
+  return ok;
+}
+
+GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t height,
+                             std::optional<std::span<const PixelRect>> changedSinceLastRead) {
+  const std::optional<Held> held = held_;
+  held_.reset();
   xcb_connection_t* c = x_.get();
   if (c == nullptr) return {.frame = {}, .errorCode = x_.failureCode()};
   if (width == 0 || height == 0 || width > 32767 || height > 32767 || x < -32768 || x > 32767 ||
@@ -108,8 +174,40 @@ GrabResult RootGrabber::grab(int32_t x, int32_t y, uint32_t width, uint32_t heig
   }
   const std::optional<PixelLayout> pixelLayout = layout(c, width);
   if (!pixelLayout) return {};
-  const RawImage raw = read(c, x, y, width, height, pixelLayout->stride * height);
+  const size_t bytes = pixelLayout->stride * height;
+  const Held area{.x = x,
+                  .y = y,
+                  .width = width,
+                  .height = height,
+                  .stride = pixelLayout->stride,
+                  .generation = x_.generation()};
+  // Only the changed rows, where the segment still holds the rest of this rectangle.
+  if (changedSinceLastRead && held == area && pixelLayout->bitsPerPixel == 32 &&
+      bytes <= std::numeric_limits<uint32_t>::max() && segment_.prepare(c, bytes) &&
+      x_.connected()) {
+    if (const auto rows = rowsToRead(*changedSinceLastRead, height)) {
+      int errorCode = 0;
+      if (readRows(c, x, y, width, pixelLayout->stride, *rows, errorCode)) {
+        segment_.readSucceeded();
+        held_ = area;
+        rowsRead_ = 0;
+        for (const auto& r : *rows) rowsRead_ += r.second - r.first;
+        captureStageReached(CaptureStage::grabbed);
+        captureStageReached(CaptureStage::converted);
+        return {.frame = Frame{.pixels = segment_.data(),
+                               .width = width,
+                               .height = height,
+                               .bytesPerRow = static_cast<int64_t>(pixelLayout->stride)},
+                .errorCode = 0};
+      }
+      if (!x_.connected()) return {.frame = {}, .errorCode = errorCode};
+      // Refused: read the whole rectangle below, which finds its own way.
+    }
+  }
+  const RawImage raw = read(c, x, y, width, height, bytes);
   if (raw.data == nullptr) return {.frame = {}, .errorCode = raw.errorCode};
+  if (raw.data == segment_.data() && pixelLayout->bitsPerPixel == 32) held_ = area;
+  rowsRead_ = height;
   captureStageReached(CaptureStage::grabbed);
   const Frame frame = toBgrx(raw.data, *pixelLayout, width, height);
   captureStageReached(CaptureStage::converted);

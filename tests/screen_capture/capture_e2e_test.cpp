@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -19,8 +20,12 @@
 #include "capture_answer_checks.h"
 #include "capture_pictures.h"
 #include "process.h"
+#include "screen_capture/frame_scaler.h"
+#include "screen_capture/jpeg_encoder.h"
 #include "screen_capture/screen_capture.h"
+#include "x11/x11_damage.h"
 #include "x11/x11_platform.h"
+#include "x11/x11_root_grabber.h"
 #include "xvfb_server.h"
 
 namespace halvorine::testing {
@@ -372,6 +377,23 @@ class Scene {
                   reinterpret_cast<const uint8_t*>(&rgb));
     sync();
   }
+  void fill(int x, int y, int w, int h, uint32_t rgb) {
+    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t r{static_cast<int16_t>(x), static_cast<int16_t>(y),
+                            static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
+    xcb_poly_fill_rectangle(c_, background_, gc_, 1, &r);
+    sync();
+  }
+  // A patch of grain, which JPEG finds hard.
+  void noise(int x, int y, int w, int h, uint32_t seed) {
+    std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
+    for (uint32_t& p : pixels) p = (seed = seed * 1664525 + 1013904223) >> 8;
+    xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, background_, gc_, static_cast<uint16_t>(w),
+                  static_cast<uint16_t>(h), static_cast<int16_t>(x), static_cast<int16_t>(y), 0,
+                  s_->root_depth, static_cast<uint32_t>(pixels.size() * 4),
+                  reinterpret_cast<const uint8_t*>(pixels.data()));
+    sync();
+  }
   void shmPut(int x, int y, uint32_t rgb) {
     shm_[0] = rgb;
     xcb_shm_put_image(c_, background_, gc_, 1, 1, 0, 0, 1, 1, static_cast<int16_t>(x),
@@ -595,6 +617,149 @@ TEST(CaptureE2EDamage, AThousandAlternationsWithoutAMiss) {
   }
   EXPECT_EQ(missed, 0);
   EXPECT_EQ(resent, 0);
+}
+
+// Random drawings, each a filled rectangle or a patch of grain, some reaching out of `area`; the
+// parts of the area they touch, relative to its corner.
+std::vector<PixelRect> drawRandomly(Scene& scene, std::mt19937& random, const x11::RootRect& area) {
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  std::vector<PixelRect> changed;
+  for (int n = uniform(1, 3); n > 0; --n) {
+    const int w = uniform(1, 60), h = uniform(1, 20);
+    // Off the screen's top left corner only as far as the rectangle still reaches onto it.
+    const int x = std::max(uniform(area.x - 10, area.x + area.width), 1 - w),
+              y = std::max(uniform(area.y - 10, area.y + area.height), 1 - h);
+    if (uniform(0, 1) == 0) {
+      scene.fill(x, y, w, h, static_cast<uint32_t>(random()) & 0xffffff);
+    } else {
+      scene.noise(x, y, w, h, static_cast<uint32_t>(random()));
+    }
+    changed.push_back({x - area.x, y - area.y, w, h});
+  }
+  return changed;
+}
+
+// The rows of a grabbed frame, without the padding of its stride.
+std::vector<uint8_t> rowsOf(const Frame& f) {
+  std::vector<uint8_t> rows;
+  for (int64_t y = 0; y < f.height; ++y) {
+    rows.insert(rows.end(), f.pixels + y * f.bytesPerRow,
+                f.pixels + y * f.bytesPerRow + f.width * 4);
+  }
+  return rows;
+}
+
+// A grab told what changed since its last read of the same area reads only those rows and keeps
+// the rest: after every random drawing its whole buffer equals a full grab of the same screen on
+// another connection.
+TEST(X11PartialGrab, KeptBufferWithTheChangedRowsReadEqualsAFullGrab) {
+  XvfbServer x({320, 240, 24, {}});
+  setenv("DISPLAY", x.display().c_str(), 1);
+  Scene scene(x);
+  scene.noise(0, 0, 320, 240, 5);
+  for (const x11::RootRect area :
+       {x11::RootRect{0, 0, 320, 240}, x11::RootRect{40, 30, 200, 150}}) {
+    SCOPED_TRACE(std::to_string(area.x) + "," + std::to_string(area.y));
+    x11::XConnection partialConnection, fullConnection;
+    x11::RootGrabber partial(partialConnection), full(fullConnection);
+    const auto h = static_cast<uint32_t>(area.height);
+    auto grab = [&](x11::RootGrabber& g, std::optional<std::span<const PixelRect>> changed) {
+      const x11::GrabResult r =
+          g.grab(area.x, area.y, static_cast<uint32_t>(area.width), h, changed);
+      EXPECT_TRUE(r.ok());
+      return r.ok() ? rowsOf(r.frame) : std::vector<uint8_t>{};
+    };
+    // Nothing to build on yet: the first grab reads everything, told what changed or not.
+    const std::vector<PixelRect> none;
+    grab(partial, none);
+    EXPECT_EQ(partial.rowsRead(), h);
+    std::mt19937 random(area.x + 1);
+    int partialGrabs = 0;
+    for (int step = 0; step < 40; ++step) {
+      SCOPED_TRACE(step);
+      const std::vector<PixelRect> changed = drawRandomly(scene, random, area);
+      const std::vector<uint8_t> got = grab(partial, changed);
+      if (partial.rowsRead() < h) ++partialGrabs;
+      ASSERT_TRUE(got == grab(full, std::nullopt));
+    }
+    EXPECT_GT(partialGrabs, 30);
+    // Nothing reported: nothing read, and a change nobody reported stays unseen.
+    scene.fill(area.x, area.y, 4, 4, 0x123456);
+    const std::vector<uint8_t> kept = grab(partial, none);
+    EXPECT_EQ(partial.rowsRead(), 0u);
+    EXPECT_FALSE(kept == grab(full, std::nullopt));
+    // A read of another area in between leaves nothing to build on.
+    partial.grab(0, 0, 16, 16);
+    EXPECT_TRUE(grab(partial, none) == grab(full, std::nullopt));
+    EXPECT_EQ(partial.rowsRead(), h);
+  }
+}
+
+// The helper in stream mode after random changes on the screen: each frame is byte for byte the
+// first frame of a fresh helper process of the same screen, decodes at the requested size, and is
+// no worse (PSNR against the screen's scaled pixels) than one single-stream encode of them.
+TEST(CaptureE2EDamage, FramesAfterRandomChangesAreThoseOfAFreshHelper) {
+  struct Case {
+    const char* name;
+    json request;
+    int width, height;
+    double quality;
+  };
+  const Case cases[] = {
+      {"full size, quality 88",
+       {{"type", "capture_frame"}, {"maxWidth", 1920}, {"jpegQuality", 88}},
+       640,
+       480,
+       0.88},
+      {"scaled, default quality", {{"type", "capture_frame"}, {"maxWidth", 427}}, 427, 320, 0.60},
+  };
+  XvfbServer x({640, 480, 24, {}});
+  setenv("DISPLAY", x.display().c_str(), 1);
+  Scene scene(x);
+  scene.noise(0, 0, 640, 480, 9);
+  x11::XConnection connection;
+  x11::RootGrabber grabber(connection);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildProcess child({helper(), "--stream"}, onDisplay(x, ""));
+    const std::string line = c.request.dump();
+    std::mt19937 random(3);
+    for (int step = 0; step < 12; ++step) {
+      SCOPED_TRACE(step);
+      if (step > 0) drawRandomly(scene, random, {0, 0, 640, 480});
+      ASSERT_TRUE(child.write(line + "\n"));
+      const json streamed = json::parse(child.readLine(40s).value_or("{}"));
+      ASSERT_EQ(streamed.value("ok", false), true) << streamed.dump().substr(0, 300);
+      const json fresh = answer(runProcess({helper()}, onDisplay(x, line)));
+      ASSERT_TRUE(streamed.at("frameBase64") == fresh.at("frameBase64"));
+
+      const Picture got = pictureOf(streamed);
+      ASSERT_EQ(got.width, c.width);
+      ASSERT_EQ(got.height, c.height);
+      const x11::GrabResult screen = grabber.grab(0, 0, 640, 480);
+      ASSERT_TRUE(screen.ok());
+      FrameScaler scaler;
+      const Frame scaled = *scaler.scale(screen.frame, {c.width, c.height});
+      const Picture single = decodeJpeg(*JpegEncoder().encode(scaled, c.quality));
+      auto psnrAgainstScreen = [&](const Picture& p) {
+        double squares = 0;
+        for (int y = 0; y < c.height; ++y) {
+          for (int xx = 0; xx < c.width * 4; ++xx) {
+            if (xx % 4 == 3) continue;
+            const double d = p.bgrx[static_cast<size_t>(y) * c.width * 4 + xx] -
+                             scaled.pixels[y * scaled.bytesPerRow + xx];
+            squares += d * d;
+          }
+        }
+        const double mse = squares / (3.0 * c.width * c.height);
+        return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+      };
+      EXPECT_GE(psnrAgainstScreen(got), psnrAgainstScreen(single) - 0.1);
+    }
+    child.closeStdin();
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.err(), "");
+  }
 }
 
 // The X11 platform itself: what it answers for a frame the host holds.
