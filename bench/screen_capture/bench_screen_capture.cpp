@@ -731,9 +731,14 @@ int main() {
   std::printf("  %-50s %.2fx of the floor (goal below 1x: %s)\n",
               "1280x720 q60, whole screen changing", wholeDefaults.helperMs / wholeDefaults.floorMs,
               verdict(wholeDefaults.helperMs < wholeDefaults.floorMs));
-  std::printf("  %-50s %.3fx (goal 0.1x: %s)\n", "unchanged / changed frame (suppression on)",
-              idle.unchangedMs / idle.changedMs,
-              verdict(idle.allSuppressed && idle.unchangedMs <= 0.1 * idle.changedMs));
+  // A changed frame with only a few pixels changed now costs little itself: the unchanged frame
+  // is also set against a frame of the whole screen changed, at the same request.
+  std::printf(
+      "  %-50s %.3fx (goal 0.1x: %s); against a whole-screen frame of the defaults %.3fx (%s)\n",
+      "unchanged / changed frame (suppression on)", idle.unchangedMs / idle.changedMs,
+      verdict(idle.allSuppressed && idle.unchangedMs <= 0.1 * idle.changedMs),
+      idle.unchangedMs / wholeDefaults.helperMs,
+      verdict(idle.allSuppressed && idle.unchangedMs <= 0.1 * wholeDefaults.helperMs));
   for (const Row& r : rows) {
     std::printf("  %-50s peak %.1f MiB (goal 40 MiB: %s), fastest tool / helper %.1fx\n",
                 r.what.c_str(), r.peakKiB / 1024.0, verdict(r.peakKiB <= 40 * 1024),
