@@ -59,7 +59,9 @@ struct Frame {
   // so that whatever changes after it shows up as changed since the mark.
   std::optional<DamageMark> mark = std::nullopt;
   // What changed on the display since the platform's previous grab of it; nullopt when that is
-  // not known (take all of it as changed). Lives as long as the pixels.
+  // not known (take all of it as changed). Lives as long as the pixels. The capture logic reads
+  // the rectangles as pixels of this frame, so a platform that delivers another size than the
+  // display's own leaves it unset.
   std::optional<std::span<const PixelRect>> changed = std::nullopt;
   // The mark of that previous grab, set with `changed`: a caller that keeps work of its own from
   // an earlier frame may take `changed` as the difference only from the frame of this mark.
