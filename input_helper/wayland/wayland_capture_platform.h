@@ -1,13 +1,11 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "platform/capture_platform.h"
+#include "platform/capture_worker.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_pointer.h"
 #include "wayland/wayland_screencopy.h"
@@ -43,18 +41,13 @@ class WaylandCapturePlatform final : public CapturePlatform {
 
  private:
   Connection& connection();
-  void post(std::function<void()> job);
-  void run();
 
   Connection& main_;
   std::shared_ptr<const PointerPosition> pointer_;
   Connection worker_;
   Screencopy screencopy_;
-  std::mutex queueMutex_;
-  std::condition_variable queueCv_;
-  std::deque<std::function<void()>> jobs_;
-  bool stopping_ = false;
-  std::thread thread_;
+  // Last: stopped before the members its jobs use go.
+  CaptureWorker jobs_;
 };
 
 // A listed display for an output.
