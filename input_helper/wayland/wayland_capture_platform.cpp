@@ -1,6 +1,10 @@
 #include "wayland/wayland_capture_platform.h"
 
+#include "platform/capture_stages.h"
+
 #include <chrono>
+#include <optional>
+#include <span>
 #include <utility>
 
 namespace halvorine::wayland {
@@ -79,18 +83,44 @@ void WaylandCapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize
                                          FrameCompletion completion) {
   jobs_.post([this, id = display.displayId, deadline, completion = std::move(completion)] {
     Connection::DeadlineScope scope(worker_, deadline);
-    const Screencopy::Error error = screencopy_.capture(id);
-    if (error != Screencopy::none) {
-      completion(nullptr, PlatformError{error});
-      return;
-    }
-    const Screencopy::Image image = screencopy_.image();
-    const Frame frame{.pixels = image.pixels,
-                      .width = image.width,
-                      .height = image.height,
-                      .bytesPerRow = static_cast<int64_t>(image.bytesPerRow)};
-    completion(&frame, std::nullopt);
+    grab(id, std::nullopt, completion);
   });
+}
+
+void WaylandCapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSize,
+                                              DamageMark since, Deadline deadline,
+                                              FrameCompletion completion) {
+  jobs_.post([this, id = display.displayId, since, deadline, completion = std::move(completion)] {
+    Connection::DeadlineScope scope(worker_, deadline);
+    grab(id, since, completion);
+  });
+}
+
+void WaylandCapturePlatform::grab(uint32_t displayId, std::optional<DamageMark> since,
+                                  const FrameCompletion& completion) {
+  captureStageReached(CaptureStage::workerStarted);
+  if (since && screencopy_.unchangedSince(displayId, *since)) {
+    Frame unchanged;
+    unchanged.unchangedSinceMark = true;
+    completion(&unchanged, std::nullopt);
+    return;
+  }
+  const Screencopy::Error error = screencopy_.captureTracked(displayId);
+  if (error != Screencopy::none) {
+    completion(nullptr, PlatformError{error});
+    return;
+  }
+  const Screencopy::Image image = screencopy_.image();
+  Frame frame{.pixels = image.pixels,
+              .width = image.width,
+              .height = image.height,
+              .bytesPerRow = static_cast<int64_t>(image.bytesPerRow),
+              .mark = screencopy_.lastMark()};
+  if (const auto& changed = screencopy_.lastChanged()) {
+    frame.changed = std::span<const PixelRect>(*changed);
+    frame.changedSince = screencopy_.lastChangedSince();
+  }
+  completion(&frame, std::nullopt);
 }
 
 uint64_t WaylandCapturePlatform::uptimeNanoseconds() {
