@@ -226,6 +226,7 @@ Screencopy::~Screencopy() {
 void Screencopy::releaseProxies() {
   if (frame_ != nullptr) zwlr_screencopy_frame_v1_destroy(frame_);
   frame_ = nullptr;
+  for (PendingFrame& f : inFlight_) f.destroy();
   buffer_.releaseProxies();
   for (auto& [id, t] : tracked_) {
     t.watch.destroy();
@@ -344,15 +345,18 @@ Screencopy::Error Screencopy::captureTracked(uint32_t displayId) {
   t.damageKnown = false;
   t.mark = 0;
 
-  PendingFrame watches[2] = {start(output), start(output)};
-  PendingFrame copy = start(output);
+  // Members, so that a connection lost on the way takes their proxies with it.
+  PendingFrame* const watches = inFlight_;
+  PendingFrame& copy = inFlight_[2];
+  watches[0] = start(output);
+  watches[1] = start(output);
+  copy = start(output);
   const bool announcesAll = connection_.screencopyVersion() >= 3;
   const auto announced = [&](const FrameState& s) {
     return s.failed || (announcesAll ? s.bufferDone : s.haveBuffer);
   };
   const auto finish = [&](Error e) {
-    for (PendingFrame& w : watches) w.destroy();
-    copy.destroy();
+    for (PendingFrame& f : inFlight_) f.destroy();
     return e;
   };
   if (!connection_.dispatchUntil([&] {
@@ -412,8 +416,7 @@ Screencopy::Error Screencopy::captureTracked(uint32_t displayId) {
     // Both took damage at the same commit, or one failed: nothing is known from here on.
     t.dirty = true;
   }
-  for (PendingFrame& w : watches) w.destroy();
-  copy.destroy();
+  for (PendingFrame& f : inFlight_) f.destroy();
   if (damageKnown) {
     lastChanged_ = std::move(changed);
     lastChangedSince_ = previousMark;

@@ -143,6 +143,8 @@ class Screencopy {
   // Shared memory kept across captures.
   ShmBuffer buffer_;
   std::map<uint32_t, Tracked> tracked_;
+  // The two watch frames and the copy of a tracked capture under way.
+  PendingFrame inFlight_[3];
   // Counts the ready events of every frame, to tell their order.
   uint64_t readyEvents_ = 0;
   DamageMark lastMark_ = 0;
