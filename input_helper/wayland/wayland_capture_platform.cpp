@@ -1,6 +1,10 @@
 #include "wayland/wayland_capture_platform.h"
 
+#include "platform/capture_stages.h"
+
 #include <chrono>
+#include <optional>
+#include <span>
 #include <utility>
 
 namespace halvorine::wayland {
@@ -11,9 +15,6 @@ namespace {
 // is the deadline of the request it works for, which comes after the capture logic has stopped
 // waiting, so that a compositor that stops answering shows up as the capture time-out.
 constexpr auto workerTimeout = std::chrono::seconds(30);
-
-// Set on the worker thread of a capture platform.
-thread_local bool onCaptureWorker = false;
 
 Connection::Options withWorkerTimeout(Connection::Options options) {
   options.timeout = workerTimeout;
@@ -40,12 +41,7 @@ WaylandCapturePlatform::WaylandCapturePlatform(Connection& mainConnection,
       screencopy_(worker_) {}
 
 WaylandCapturePlatform::~WaylandCapturePlatform() {
-  {
-    std::lock_guard lock(queueMutex_);
-    stopping_ = true;
-  }
-  queueCv_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  jobs_.stop();
 }
 
 uint32_t WaylandCapturePlatform::mainDisplayId(Deadline deadline) {
@@ -66,7 +62,7 @@ Rect WaylandCapturePlatform::displayBounds(uint32_t displayId, Deadline deadline
 // A compositor that cannot be reached fails the listing with the connection's errno; one that is
 // reached but shows no output gives an empty list.
 void WaylandCapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion completion) {
-  post([this, deadline, completion = std::move(completion)] {
+  jobs_.post([this, deadline, completion = std::move(completion)] {
     Connection::DeadlineScope scope(worker_, deadline);
     const std::vector<Output> outputs = worker_.refreshOutputs();
     if (!worker_.connected()) {
@@ -85,20 +81,46 @@ void WaylandCapturePlatform::listDisplays(Deadline deadline, DisplayListCompleti
 // scale, so the frame comes at the output's pixel size whatever size is wanted.
 void WaylandCapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, Deadline deadline,
                                          FrameCompletion completion) {
-  post([this, id = display.displayId, deadline, completion = std::move(completion)] {
+  jobs_.post([this, id = display.displayId, deadline, completion = std::move(completion)] {
     Connection::DeadlineScope scope(worker_, deadline);
-    const Screencopy::Error error = screencopy_.capture(id);
-    if (error != Screencopy::none) {
-      completion(nullptr, PlatformError{error});
-      return;
-    }
-    const Screencopy::Image image = screencopy_.image();
-    const Frame frame{.pixels = image.pixels,
-                      .width = image.width,
-                      .height = image.height,
-                      .bytesPerRow = static_cast<int64_t>(image.bytesPerRow)};
-    completion(&frame, std::nullopt);
+    grab(id, std::nullopt, completion);
   });
+}
+
+void WaylandCapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSize,
+                                              DamageMark since, Deadline deadline,
+                                              FrameCompletion completion) {
+  jobs_.post([this, id = display.displayId, since, deadline, completion = std::move(completion)] {
+    Connection::DeadlineScope scope(worker_, deadline);
+    grab(id, since, completion);
+  });
+}
+
+void WaylandCapturePlatform::grab(uint32_t displayId, std::optional<DamageMark> since,
+                                  const FrameCompletion& completion) {
+  captureStageReached(CaptureStage::workerStarted);
+  if (since && screencopy_.unchangedSince(displayId, *since)) {
+    Frame unchanged;
+    unchanged.unchangedSinceMark = true;
+    completion(&unchanged, std::nullopt);
+    return;
+  }
+  const Screencopy::Error error = screencopy_.captureTracked(displayId);
+  if (error != Screencopy::none) {
+    completion(nullptr, PlatformError{error});
+    return;
+  }
+  const Screencopy::Image image = screencopy_.image();
+  Frame frame{.pixels = image.pixels,
+              .width = image.width,
+              .height = image.height,
+              .bytesPerRow = static_cast<int64_t>(image.bytesPerRow),
+              .mark = screencopy_.lastMark()};
+  if (const auto& changed = screencopy_.lastChanged()) {
+    frame.changed = std::span<const PixelRect>(*changed);
+    frame.changedSince = screencopy_.lastChangedSince();
+  }
+  completion(&frame, std::nullopt);
 }
 
 uint64_t WaylandCapturePlatform::uptimeNanoseconds() {
@@ -115,31 +137,7 @@ Point WaylandCapturePlatform::currentMouseLocation(Deadline) {
 // Each thread talks to the compositor over its own connection: the worker over the platform's,
 // every other caller (the main thread) over the connection it passed in.
 Connection& WaylandCapturePlatform::connection() {
-  return onCaptureWorker ? worker_ : main_;
-}
-
-void WaylandCapturePlatform::post(std::function<void()> job) {
-  {
-    std::lock_guard lock(queueMutex_);
-    jobs_.push_back(std::move(job));
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-  }
-  queueCv_.notify_one();
-}
-
-void WaylandCapturePlatform::run() {
-  onCaptureWorker = true;
-  for (;;) {
-    std::function<void()> job;
-    {
-      std::unique_lock lock(queueMutex_);
-      queueCv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;  // pending jobs are dropped with their completions
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    job();
-  }
+  return jobs_.onWorker() ? worker_ : main_;
 }
 
 }  // namespace halvorine::wayland

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 
 #include "platform/capture_platform.h"
+#include "platform/capture_worker.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_pointer.h"
 #include "wayland/wayland_screencopy.h"
@@ -19,6 +18,9 @@ namespace halvorine::wayland {
 // output's pixels); a grab copies the output without the cursor at its own pixel size and leaves
 // scaling to the capture logic. Listing and grabbing run on one worker thread with a connection
 // of its own, started with the first capture, so that a process that never captures has neither.
+// Every grab leaves a watch on its output (see Screencopy::captureTracked): a grab for a frame the
+// host already has copies nothing while the compositor has drawn nothing new on that output since
+// that frame, and the layout of outputs and the connection are the same.
 //
 // Failure codes: a listing that cannot reach the compositor carries the errno of the connection
 // (ENOENT, ECONNREFUSED, ETIMEDOUT, EPIPE...); a grab that fails carries the Screencopy::Error.
@@ -38,23 +40,22 @@ class WaylandCapturePlatform final : public CapturePlatform {
   void listDisplays(Deadline deadline, DisplayListCompletion completion) override;
   void grabDisplay(const ListedDisplay& display, PixelSize size, Deadline deadline,
                    FrameCompletion completion) override;
+  void grabDisplaySince(const ListedDisplay& display, PixelSize size, DamageMark since,
+                        Deadline deadline, FrameCompletion completion) override;
   uint64_t uptimeNanoseconds() override;
   Point currentMouseLocation(Deadline deadline) override;
 
  private:
   Connection& connection();
-  void post(std::function<void()> job);
-  void run();
+  // On the worker.
+  void grab(uint32_t displayId, std::optional<DamageMark> since, const FrameCompletion& completion);
 
   Connection& main_;
   std::shared_ptr<const PointerPosition> pointer_;
   Connection worker_;
   Screencopy screencopy_;
-  std::mutex queueMutex_;
-  std::condition_variable queueCv_;
-  std::deque<std::function<void()>> jobs_;
-  bool stopping_ = false;
-  std::thread thread_;
+  // Last: stopped before the members its jobs use go.
+  CaptureWorker jobs_;
 };
 
 // A listed display for an output.

@@ -451,6 +451,7 @@ std::vector<Output> Connection::outputs() const {
     const bool turned = (o->transform & 1) != 0;
     out.pixelWidth = turned ? o->modeHeight : o->modeWidth;
     out.pixelHeight = turned ? o->modeWidth : o->modeHeight;
+    out.transform = o->transform;
     if (out.name.empty() || out.bounds.isEmpty()) continue;
     out.displayId = displayIdForName(out.name);
     list.push_back(std::move(out));

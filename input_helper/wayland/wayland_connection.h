@@ -39,6 +39,8 @@ struct Output {
   // a scaled output has larger than its logical size; 0 when the compositor told no mode.
   int64_t pixelWidth = 0;
   int64_t pixelHeight = 0;
+  // wl_output's transform (a turn of 180 degrees changes no size, but every pixel).
+  int32_t transform = 0;
 };
 
 // The output at logical (0, 0), else the first one; nullptr for an empty list.

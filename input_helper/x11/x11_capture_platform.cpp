@@ -20,9 +20,6 @@ constexpr auto workerReplyTimeout = std::chrono::seconds(30);
 // after their requests timed out) come in between.
 constexpr size_t markedGrabsKept = 16;
 
-// Set on the worker thread of a capture platform.
-thread_local bool onCaptureWorker = false;
-
 ListedDisplay listed(const Monitor& m) {
   return {.displayId = m.id, .width = m.width, .height = m.height, .bounds = monitorBounds(m)};
 }
@@ -45,12 +42,7 @@ X11CapturePlatform::X11CapturePlatform(XConnection& mainConnection)
 }
 
 X11CapturePlatform::~X11CapturePlatform() {
-  {
-    std::lock_guard lock(queueMutex_);
-    stopping_ = true;
-  }
-  queueCv_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  jobs_.stop();
 }
 
 uint32_t X11CapturePlatform::mainDisplayId(Deadline deadline) {
@@ -69,7 +61,7 @@ Rect X11CapturePlatform::displayBounds(uint32_t displayId, Deadline deadline) {
 
 // A job that only gets its turn after its deadline fails without asking the server.
 void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion completion) {
-  post([this, deadline, completion = std::move(completion)] {
+  jobs_.post([this, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
     const MonitorList list = listMonitors(worker_);
     if (!list.ok()) {
@@ -88,7 +80,7 @@ void X11CapturePlatform::listDisplays(Deadline deadline, DisplayListCompletion c
 // comes at the monitor's size whatever size is wanted.
 void X11CapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, Deadline deadline,
                                      FrameCompletion completion) {
-  post([this, display, deadline, completion = std::move(completion)] {
+  jobs_.post([this, display, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
     grab(display, std::nullopt, completion);
   });
@@ -96,7 +88,7 @@ void X11CapturePlatform::grabDisplay(const ListedDisplay& display, PixelSize, De
 
 void X11CapturePlatform::grabDisplaySince(const ListedDisplay& display, PixelSize, DamageMark since,
                                           Deadline deadline, FrameCompletion completion) {
-  post([this, display, since, deadline, completion = std::move(completion)] {
+  jobs_.post([this, display, since, deadline, completion = std::move(completion)] {
     XConnection::DeadlineScope scope(worker_, deadline);
     grab(display, since, completion);
   });
@@ -184,31 +176,7 @@ Point X11CapturePlatform::currentMouseLocation(Deadline deadline) {
 // Each thread talks to X over its own connection: the worker over the platform's, every other
 // caller (the main thread) over the connection it passed in.
 XConnection& X11CapturePlatform::connection() {
-  return onCaptureWorker ? worker_ : main_;
-}
-
-void X11CapturePlatform::post(std::function<void()> job) {
-  {
-    std::lock_guard lock(queueMutex_);
-    jobs_.push_back(std::move(job));
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-  }
-  queueCv_.notify_one();
-}
-
-void X11CapturePlatform::run() {
-  onCaptureWorker = true;
-  for (;;) {
-    std::function<void()> job;
-    {
-      std::unique_lock lock(queueMutex_);
-      queueCv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;  // pending jobs are dropped with their completions
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    job();
-  }
+  return jobs_.onWorker() ? worker_ : main_;
 }
 
 std::unique_ptr<CapturePlatform> makeX11CapturePlatform(XConnection& mainThreadConnection) {

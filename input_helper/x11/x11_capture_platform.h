@@ -1,15 +1,13 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/capture_platform.h"
+#include "platform/capture_worker.h"
 #include "x11/x11_damage.h"
 #include "x11/x11_monitors.h"
 #include "x11/x11_root_grabber.h"
@@ -43,8 +41,6 @@ class X11CapturePlatform final : public CapturePlatform {
 
  private:
   XConnection& connection();
-  void post(std::function<void()> job);
-  void run();
   // On the worker.
   void grab(const ListedDisplay& display, std::optional<DamageMark> since,
             const FrameCompletion& completion);
@@ -69,11 +65,8 @@ class X11CapturePlatform final : public CapturePlatform {
   };
   std::deque<MarkedGrab> markedGrabs_;
   std::vector<PixelRect> changed_;
-  std::mutex queueMutex_;
-  std::condition_variable queueCv_;
-  std::deque<std::function<void()>> jobs_;
-  bool stopping_ = false;
-  std::thread thread_;
+  // Last: stopped before the members its jobs use go.
+  CaptureWorker jobs_;
 };
 
 }  // namespace halvorine::x11

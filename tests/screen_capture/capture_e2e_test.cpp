@@ -1,9 +1,7 @@
 // Runs the real input helper against private X servers and checks what "capture_frame" answers.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
-#include <xcb/shm.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -19,6 +17,7 @@
 
 #include "capture_answer_checks.h"
 #include "capture_pictures.h"
+#include "damage_scene.h"
 #include "process.h"
 #include "screen_capture/frame_scaler.h"
 #include "screen_capture/jpeg_encoder.h"
@@ -337,120 +336,6 @@ TEST(CaptureE2E, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
   EXPECT_EQ(child.err(), "");
 }
 
-// Another client's drawing on a black screen: single pixels drawn in each of the ways a client
-// can change the screen, a small white window that can be moved and unmapped, and RandR
-// monitors. Every change has been carried out by the server when the call returns.
-class Scene {
- public:
-  explicit Scene(const XvfbServer& server) {
-    c_ = xcb_connect(server.display().c_str(), nullptr);
-    if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
-    s_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-    background_ = window(0, 0, s_->width_in_pixels, s_->height_in_pixels, 0x000000);
-    gc_ = xcb_generate_id(c_);
-    xcb_create_gc(c_, gc_, background_, 0, nullptr);
-    shmBytes_ = 4096;
-    const int fd = memfd_create("scene", MFD_CLOEXEC);
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(shmBytes_)) != 0) {
-      throw std::runtime_error("no memfd");
-    }
-    shm_ =
-        static_cast<uint32_t*>(mmap(nullptr, shmBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    segment_ = xcb_generate_id(c_);
-    xcb_shm_attach_fd(c_, segment_, fd, 0);
-    sync();
-  }
-  ~Scene() {
-    munmap(shm_, shmBytes_);
-    xcb_disconnect(c_);
-  }
-
-  void point(int x, int y, uint32_t rgb) {
-    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
-    const xcb_point_t p{static_cast<int16_t>(x), static_cast<int16_t>(y)};
-    xcb_poly_point(c_, XCB_COORD_MODE_ORIGIN, background_, gc_, 1, &p);
-    sync();
-  }
-  void putImage(int x, int y, uint32_t rgb) {
-    xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, background_, gc_, 1, 1, static_cast<int16_t>(x),
-                  static_cast<int16_t>(y), 0, s_->root_depth, 4,
-                  reinterpret_cast<const uint8_t*>(&rgb));
-    sync();
-  }
-  void fill(int x, int y, int w, int h, uint32_t rgb) {
-    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t r{static_cast<int16_t>(x), static_cast<int16_t>(y),
-                            static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
-    xcb_poly_fill_rectangle(c_, background_, gc_, 1, &r);
-    sync();
-  }
-  // A patch of grain, which JPEG finds hard.
-  void noise(int x, int y, int w, int h, uint32_t seed) {
-    std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
-    for (uint32_t& p : pixels) p = (seed = seed * 1664525 + 1013904223) >> 8;
-    xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, background_, gc_, static_cast<uint16_t>(w),
-                  static_cast<uint16_t>(h), static_cast<int16_t>(x), static_cast<int16_t>(y), 0,
-                  s_->root_depth, static_cast<uint32_t>(pixels.size() * 4),
-                  reinterpret_cast<const uint8_t*>(pixels.data()));
-    sync();
-  }
-  void shmPut(int x, int y, uint32_t rgb) {
-    shm_[0] = rgb;
-    xcb_shm_put_image(c_, background_, gc_, 1, 1, 0, 0, 1, 1, static_cast<int16_t>(x),
-                      static_cast<int16_t>(y), s_->root_depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
-                      segment_, 0);
-    sync();
-  }
-  // A 2x2 white window, mapped at (x, y) the first time, moved there after.
-  void placeSmallWindow(int x, int y) {
-    if (small_ == 0) {
-      small_ = window(x, y, 2, 2, 0xffffff);
-    } else {
-      const uint32_t at[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
-      xcb_configure_window(c_, small_, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
-    }
-    sync();
-  }
-  void unmapSmallWindow() {
-    xcb_unmap_window(c_, small_);
-    sync();
-  }
-  void warpPointer(int x, int y) {
-    xcb_warp_pointer(c_, XCB_NONE, s_->root, 0, 0, 0, 0, static_cast<int16_t>(x),
-                     static_cast<int16_t>(y));
-    sync();
-  }
-  uint32_t atom(const std::string& name) {
-    auto* r = xcb_intern_atom_reply(
-        c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
-    const uint32_t a = r != nullptr ? r->atom : 0;
-    free(r);
-    return a;
-  }
-  void sync() { free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
-
- private:
-  xcb_window_t window(int x, int y, int w, int h, uint32_t rgb) {
-    const xcb_window_t id = xcb_generate_id(c_);
-    const uint32_t values[] = {rgb, 1};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, s_->root, static_cast<int16_t>(x),
-                      static_cast<int16_t>(y), static_cast<uint16_t>(w), static_cast<uint16_t>(h),
-                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s_->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c_, id);
-    return id;
-  }
-
-  xcb_connection_t* c_ = nullptr;
-  xcb_screen_t* s_ = nullptr;
-  xcb_window_t background_ = 0;
-  xcb_window_t small_ = 0;
-  xcb_gcontext_t gc_ = 0;
-  uint32_t segment_ = 0;
-  uint32_t* shm_ = nullptr;
-  size_t shmBytes_ = 0;
-};
-
 void setMonitor(const XvfbServer& x, const std::string& args) {
   const std::string cmd = "xrandr --display " + x.display() + " " + args;
   ASSERT_EQ(runProcess({"sh", "-c", cmd}).exitStatus, 0) << cmd;
@@ -484,63 +369,14 @@ class SuppressingHelper {
   std::string line_;
 };
 
-// The brightness (the mean of the three channels) of a frame's pixel.
-int brightnessAt(const Picture& p, int x, int y) {
-  const uint8_t* px = &p.bgrx[(static_cast<size_t>(y) * p.width + x) * 4];
-  return (px[0] + px[1] + px[2]) / 3;
-}
-
-Picture pictureOf(const json& a) {
-  if (!a.contains("frameBase64")) return {};
-  return decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
-}
-
 // After a frame the host already has, every kind of change by another client makes the next frame
 // a changed one that shows it; and with nothing changed in between, the frame after that is
 // unchanged again.
 TEST(CaptureE2EDamage, EveryKindOfChangeAfterAnUnchangedFrameIsDelivered) {
-  struct Case {
-    const char* name;
-    std::function<void(Scene&)> before;  // sets the scene up before the first frame
-    std::function<void(Scene&)> change;
-    std::vector<std::pair<int, int>> white, black;  // pixels after the change
-  };
-  const Case cases[] = {
-      {"core drawing: one point",
-       [](Scene&) {},
-       [](Scene& s) { s.point(37, 21, 0xffffff); },
-       {{37, 21}},
-       {{36, 21}}},
-      {"PutImage of one pixel",
-       [](Scene&) {},
-       [](Scene& s) { s.putImage(101, 77, 0xffffff); },
-       {{101, 77}},
-       {{100, 77}}},
-      {"shared-memory put of one pixel",
-       [](Scene&) {},
-       [](Scene& s) { s.shmPut(203, 149, 0xffffff); },
-       {{203, 149}},
-       {{204, 149}}},
-      {"one white pixel drawn black again",
-       [](Scene& s) { s.point(5, 5, 0xffffff); },
-       [](Scene& s) { s.point(5, 5, 0x000000); },
-       {},
-       {{5, 5}}},
-      {"window moved",
-       [](Scene& s) { s.placeSmallWindow(40, 40); },
-       [](Scene& s) { s.placeSmallWindow(44, 40); },
-       {{44, 40}, {45, 41}},
-       {{40, 40}, {41, 41}}},
-      {"window unmapped",
-       [](Scene& s) { s.placeSmallWindow(60, 30); },
-       [](Scene& s) { s.unmapSmallWindow(); },
-       {},
-       {{60, 30}, {61, 31}}},
-  };
-  for (const Case& c : cases) {
+  for (const ChangeCase& c : changeCases()) {
     SCOPED_TRACE(c.name);
     XvfbServer x({320, 240, 24, {}});
-    Scene scene(x);
+    Scene scene(x.display());
     c.before(scene);
     SuppressingHelper h(x);
     ASSERT_EQ(h.ask().value("frameUnchanged", true), false);
@@ -560,7 +396,7 @@ TEST(CaptureE2EDamage, EveryKindOfChangeAfterAnUnchangedFrameIsDelivered) {
 // now, shows another part of the screen.
 TEST(CaptureE2EDamage, MonitorMovedByRandrIsReadWhereItIsNow) {
   XvfbServer x({320, 240, 24, {}});
-  Scene scene(x);
+  Scene scene(x.display());
   scene.point(30, 20, 0xffffff);
   setMonitor(x, "--setmonitor PART 200/0x150/0+0+0 none");
   SuppressingHelper h(x, scene.atom("PART"));
@@ -586,27 +422,12 @@ TEST(CaptureE2EDamage, MonitorMovedByRandrIsReadWhereItIsNow) {
 // an unchanged screen is sent again.
 TEST(CaptureE2EDamage, AThousandAlternationsWithoutAMiss) {
   XvfbServer x({320, 240, 24, {}});
-  Scene scene(x);
+  Scene scene(x.display());
   SuppressingHelper h(x);
   ASSERT_EQ(h.ask().value("ok", false), true);
   int missed = 0, resent = 0;
   for (int i = 0; i < 1000; ++i) {
-    // Each change lights a new pixel and puts out the one of the change before, in turn by
-    // drawing, PutImage and a shared-memory put.
-    const int px = 8 + (i * 37) % 300, py = 8 + (i * 53) % 220;
-    const int lastX = 8 + ((i + 999) * 37) % 300, lastY = 8 + ((i + 999) * 53) % 220;
-    switch (i % 3) {
-      case 0:
-        scene.point(px, py, 0xffffff);
-        break;
-      case 1:
-        scene.putImage(px, py, 0xffffff);
-        break;
-      default:
-        scene.shmPut(px, py, 0xffffff);
-        break;
-    }
-    if (i > 0) scene.point(lastX, lastY, 0x000000);
+    const auto [px, py, lastX, lastY] = alternate(scene, i);
     const json changed = h.ask();
     const Picture p = pictureOf(changed);
     if (changed.value("frameUnchanged", true) || p.width != 320 || brightnessAt(p, px, py) < 150 ||
@@ -655,7 +476,7 @@ std::vector<uint8_t> rowsOf(const Frame& f) {
 TEST(X11PartialGrab, KeptBufferWithTheChangedRowsReadEqualsAFullGrab) {
   XvfbServer x({320, 240, 24, {}});
   setenv("DISPLAY", x.display().c_str(), 1);
-  Scene scene(x);
+  Scene scene(x.display());
   scene.noise(0, 0, 320, 240, 5);
   for (const x11::RootRect area :
        {x11::RootRect{0, 0, 320, 240}, x11::RootRect{40, 30, 200, 150}}) {
@@ -715,7 +536,7 @@ TEST(CaptureE2EDamage, FramesAfterRandomChangesAreThoseOfAFreshHelper) {
   };
   XvfbServer x({640, 480, 24, {}});
   setenv("DISPLAY", x.display().c_str(), 1);
-  Scene scene(x);
+  Scene scene(x.display());
   scene.noise(0, 0, 640, 480, 9);
   x11::XConnection connection;
   x11::RootGrabber grabber(connection);
@@ -765,7 +586,7 @@ TEST(CaptureE2EDamage, FramesAfterRandomChangesAreThoseOfAFreshHelper) {
 // The X11 platform itself: what it answers for a frame the host holds.
 class X11Damage : public ::testing::Test {
  protected:
-  X11Damage() : x_({320, 240, 24, {}}), scene_(x_) {
+  X11Damage() : x_({320, 240, 24, {}}), scene_(x_.display()) {
     setenv("DISPLAY", x_.display().c_str(), 1);
     platform_ = x11::makeX11CapturePlatform(main_);
   }

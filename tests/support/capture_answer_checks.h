@@ -11,6 +11,12 @@
 
 namespace halvorine::testing {
 
+// The answer's frame; an empty picture when it carries none.
+inline Picture pictureOf(const nlohmann::json& a) {
+  if (!a.contains("frameBase64")) return {};
+  return decodeJpeg(base64Decode(a.at("frameBase64").get<std::string>()));
+}
+
 // The answer's frame decodes at its stated size and byte count and shows the test picture from
 // desktop pixel (left, top).
 inline void expectPicture(const nlohmann::json& a, int left, int top, double minimumPsnr) {

@@ -6,7 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -15,11 +18,14 @@
 
 #include "capture_answer_checks.h"
 #include "capture_pictures.h"
+#include "damage_scene.h"
 #include "process.h"
 #include "screen_capture/screen_capture.h"
 #include "sway_server.h"
+#include "wayland/wayland_capture_platform.h"
 #include "wayland/wayland_connection.h"
 #include "wayland/wayland_pointer.h"
+#include "wayland/wayland_screencopy.h"
 
 namespace halvorine::testing {
 namespace {
@@ -36,12 +42,16 @@ class CaptureOnSway : public ::testing::Test {
   static void SetUpTestSuite() { ASSERT_TRUE(runAsWaylandTestUser()); }
 
   void SetUp() override {
-    ASSERT_NO_THROW(server = std::make_unique<SwayServer>());
+    ASSERT_NO_THROW(server = std::make_unique<SwayServer>(serverOptions()));
     parkCursor();
   }
 
+  virtual SwayServer::Options serverOptions() const { return {}; }
+
   void TearDown() override {
     helper.reset();
+    observer.reset();
+    observerConnection.reset();
     painter.reset();
     keeper.reset();
     keeperConnection.reset();
@@ -103,6 +113,8 @@ class CaptureOnSway : public ::testing::Test {
   std::unique_ptr<wayland::Pointer> keeper;
   std::unique_ptr<Painter> painter;
   std::unique_ptr<ChildProcess> helper;
+  std::unique_ptr<Connection> observerConnection;
+  std::unique_ptr<wayland::Screencopy> observer;
 };
 
 TEST_F(CaptureOnSway, CapturesThePictureShownFullScreen) {
@@ -361,6 +373,254 @@ TEST_F(CaptureOnSway, FrameFinishedAfterATimeOutIsNotTakenAsDelivered) {
   helper->closeStdin();
   EXPECT_EQ(helper->wait(), 0);
   EXPECT_EQ(helper->err(), "");
+}
+
+// Change tracking on a small output, where one pixel survives the JPEG at quality 88. Under
+// Xwayland a change reaches the output some time after the X server has made it, so the test
+// waits until a screencopy of its own shows it: from then on the helper must not miss it.
+class ChangesOnSway : public CaptureOnSway {
+ protected:
+  SwayServer::Options serverOptions() const override {
+    return {.width = 320, .height = 240, .xwayland = true, .extraConfig = {}};
+  }
+
+  // The output as a screencopy of the test's own shows it now.
+  Picture shownNow() {
+    if (!observer) {
+      observerConnection = std::make_unique<Connection>(
+          Connection::Options{server->waylandDisplay(), std::chrono::milliseconds(2000)});
+      observer = std::make_unique<wayland::Screencopy>(*observerConnection);
+    }
+    if (observer->capture(headless1) != wayland::Screencopy::none) return {};
+    const wayland::Screencopy::Image image = observer->image();
+    Picture p{static_cast<int>(image.width), static_cast<int>(image.height), {}};
+    for (uint32_t row = 0; row < image.height; ++row) {
+      const uint8_t* line = image.pixels + row * image.bytesPerRow;
+      p.bgrx.insert(p.bgrx.end(), line, line + size_t{image.width} * 4);
+    }
+    return p;
+  }
+
+  // Waits (up to 10 s) until the output shows these pixels white and those black.
+  bool shown(const std::vector<std::pair<int, int>>& white,
+             const std::vector<std::pair<int, int>>& black) {
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      const Picture p = shownNow();
+      const bool all =
+          p.width > 0 &&
+          std::all_of(white.begin(), white.end(),
+                      [&](const auto& px) { return brightnessAt(p, px.first, px.second) > 150; }) &&
+          std::all_of(black.begin(), black.end(), [&](const auto& px) {
+            return brightnessAt(p, px.first, px.second) >= 0 &&
+                   brightnessAt(p, px.first, px.second) < 60;
+          });
+      if (all) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  const json request = {{"type", "capture_frame"},
+                        {"suppressUnchanged", true},
+                        {"maxWidth", 1920},
+                        {"jpegQuality", 88}};
+};
+
+// After a frame the host already has, every kind of change by another client, and an output
+// turned by the compositor, makes the next frame a changed one that shows it; with nothing changed
+// in between, the frame after that is unchanged again.
+TEST_F(ChangesOnSway, EveryKindOfChangeAfterAnUnchangedFrameIsDelivered) {
+  std::vector<ChangeCase> cases = changeCases();
+  cases.push_back(
+      {"output turned by the compositor",
+       [](Scene& s) { s.point(37, 21, 0xffffff); },
+       [this](Scene&) { ASSERT_TRUE(server->command("output HEADLESS-1 transform 180")); },
+       {{320 - 1 - 37, 240 - 1 - 21}},
+       {{37, 21}},
+       {{37, 21}}});
+  for (const ChangeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene scene(server->xDisplay());
+    c.before(scene);
+    // Everything of the scene but the pixels named white is black: its corners too.
+    ASSERT_TRUE(shown(c.whiteBefore, {{0, 0},
+                                      {300, 200},
+                                      {c.white.empty() ? 1 : c.white[0].first,
+                                       c.white.empty() ? 1 : c.white[0].second}}));
+    startStream();
+    ASSERT_EQ(ask(request).value("frameUnchanged", true), false);
+    ASSERT_EQ(ask(request).value("frameUnchanged", false), true);
+    c.change(scene);
+    ASSERT_TRUE(shown(c.white, c.black));
+    const json changed = ask(request);
+    ASSERT_EQ(changed.value("frameUnchanged", true), false) << changed.dump().substr(0, 300);
+    const Picture p = pictureOf(changed);
+    ASSERT_EQ(p.width, 320);
+    for (const auto& [px, py] : c.white) EXPECT_GT(brightnessAt(p, px, py), 150) << px << "," << py;
+    for (const auto& [px, py] : c.black) EXPECT_LT(brightnessAt(p, px, py), 60) << px << "," << py;
+    EXPECT_EQ(ask(request).value("frameUnchanged", false), true);
+    helper->closeStdin();
+    EXPECT_EQ(helper->wait(), 0);
+    EXPECT_EQ(helper->err(), "");
+    ASSERT_TRUE(server->command("output HEADLESS-1 transform normal"));
+  }
+}
+
+// Change and no change, alternated: no change is ever missed, and no frame of an unchanged output
+// is sent again. Each change waits for the compositor to show it (a few frames of the output), so
+// the count is what fits in a modest time.
+TEST_F(ChangesOnSway, AlternationsWithoutAMiss) {
+  constexpr int alternations = 500;
+  Scene scene(server->xDisplay());
+  ASSERT_TRUE(shown({}, {{0, 0}, {300, 200}}));
+  startStream();
+  ASSERT_EQ(ask(request).value("ok", false), true);
+  int missed = 0, resent = 0;
+  for (int i = 0; i < alternations; ++i) {
+    const auto [px, py, lastX, lastY] = alternate(scene, i);
+    std::vector<std::pair<int, int>> black;
+    if (i > 0) black.emplace_back(lastX, lastY);
+    ASSERT_TRUE(shown({{px, py}}, black)) << i;
+    const json changed = ask(request);
+    const Picture p = pictureOf(changed);
+    if (changed.value("frameUnchanged", true) || p.width != 320 || brightnessAt(p, px, py) < 150 ||
+        (i > 0 && brightnessAt(p, lastX, lastY) > 60)) {
+      ++missed;
+    }
+    if (!ask(request).value("frameUnchanged", false)) ++resent;
+  }
+  EXPECT_EQ(missed, 0);
+  EXPECT_EQ(resent, 0);
+  helper->closeStdin();
+  EXPECT_EQ(helper->wait(), 0);
+}
+
+// The platform itself: whether it copies for a frame the host holds.
+class WaylandDamage : public ChangesOnSway {
+ protected:
+  void SetUp() override {
+    ChangesOnSway::SetUp();
+    main_ = std::make_unique<Connection>(Connection::Options{server->waylandDisplay()});
+    platform_ = std::make_unique<wayland::WaylandCapturePlatform>(
+        *main_, nullptr, Connection::Options{server->waylandDisplay()});
+  }
+  void TearDown() override {
+    platform_.reset();
+    main_.reset();
+    ChangesOnSway::TearDown();
+  }
+
+  struct Grabbed {
+    bool ok = false;
+    bool unchanged = false;
+    std::optional<DamageMark> mark;
+    std::optional<std::vector<PixelRect>> changed;
+    std::optional<DamageMark> changedSince;
+  };
+  Grabbed grab(std::optional<DamageMark> since = std::nullopt) {
+    std::promise<Grabbed> done;
+    auto completion = [&done](const Frame* f, std::optional<PlatformError>) {
+      Grabbed g;
+      if (f != nullptr) {
+        g.ok = true;
+        g.unchanged = f->unchangedSinceMark;
+        g.mark = f->mark;
+        if (f->changed) g.changed.emplace(f->changed->begin(), f->changed->end());
+        g.changedSince = f->changedSince;
+      }
+      done.set_value(g);
+    };
+    const Deadline deadline = std::chrono::steady_clock::now() + 10s;
+    const ListedDisplay display{headless1, 0, 0, {}};
+    if (since) {
+      platform_->grabDisplaySince(display, {}, *since, deadline, completion);
+    } else {
+      platform_->grabDisplay(display, {}, deadline, completion);
+    }
+    return done.get_future().get();
+  }
+
+  std::unique_ptr<Connection> main_;
+  std::unique_ptr<wayland::WaylandCapturePlatform> platform_;
+};
+
+// An idle output is answered without a copy, also while another client's copies make the
+// compositor draw frames of it with nothing new on them.
+TEST_F(WaylandDamage, IdleOutputIsAnsweredWithoutACopy) {
+  Scene scene(server->xDisplay());
+  ASSERT_TRUE(shown({}, {{0, 0}, {300, 200}}));
+  const Grabbed first = grab();
+  ASSERT_TRUE(first.ok && first.mark);
+  EXPECT_FALSE(first.changed);  // nothing to compare with
+  for (int i = 0; i < 5; ++i) {
+    shownNow();
+    std::this_thread::sleep_for(50ms);
+    const Grabbed again = grab(first.mark);
+    EXPECT_TRUE(again.ok && again.unchanged) << i;
+  }
+}
+
+// A frame carries what was drawn since the platform's previous grab of the output; a mark that
+// is not the output's latest is answered with a copy.
+TEST_F(WaylandDamage, FramesCarryWhatChangedSinceThePreviousGrab) {
+  Scene scene(server->xDisplay());
+  ASSERT_TRUE(shown({}, {{0, 0}, {300, 200}}));
+  const Grabbed first = grab();
+  ASSERT_TRUE(first.mark);
+  scene.point(12, 34, 0xffffff);
+  ASSERT_TRUE(shown({{12, 34}}, {}));
+  const Grabbed second = grab(first.mark);
+  ASSERT_TRUE(second.ok && !second.unchanged && second.mark && second.changed);
+  EXPECT_GT(*second.mark, *first.mark);
+  EXPECT_EQ(second.changedSince, first.mark);
+  // The compositor reports a box around what it drew; it holds the point and not all the output.
+  const auto holds = [](const std::vector<PixelRect>& boxes, int64_t x, int64_t y) {
+    return std::any_of(boxes.begin(), boxes.end(), [&](const PixelRect& r) {
+      return r.x <= x && x < r.x + r.width && r.y <= y && y < r.y + r.height;
+    });
+  };
+  EXPECT_TRUE(holds(*second.changed, 12, 34));
+  EXPECT_FALSE(holds(*second.changed, 300, 200));
+  const Grabbed third = grab(second.mark);
+  EXPECT_TRUE(third.ok && third.unchanged);
+  const Grabbed older = grab(first.mark);
+  ASSERT_TRUE(older.ok);
+  EXPECT_FALSE(older.unchanged);
+  EXPECT_EQ(older.changed, std::vector<PixelRect>{});  // a copy, and nothing was drawn since
+}
+
+// A change of the outputs, or a new compositor, makes the next grab a copy although nothing was
+// drawn on the output.
+TEST_F(WaylandDamage, OutputChangesAndANewConnectionAreACopy) {
+  Scene scene(server->xDisplay());
+  ASSERT_TRUE(shown({}, {{0, 0}, {300, 200}}));
+  const struct {
+    const char* name;
+    std::function<void()> change;
+  } cases[] = {
+      {"another output added", [&] { ASSERT_TRUE(server->command("create_output")); }},
+      {"output moved", [&] { ASSERT_TRUE(server->command("output HEADLESS-1 position 0 300")); }},
+      {"output rescaled", [&] { ASSERT_TRUE(server->command("output HEADLESS-1 scale 2")); }},
+      {"a new compositor on the socket",
+       [&] {
+         keeper.reset();
+         keeperConnection.reset();
+         observer.reset();
+         observerConnection.reset();
+         server->restart();
+         parkCursor();
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Grabbed held = grab();
+    ASSERT_TRUE(held.ok && held.mark);
+    ASSERT_TRUE(grab(held.mark).unchanged);
+    c.change();
+    const Grabbed next = grab(held.mark);
+    EXPECT_TRUE(next.ok);
+    EXPECT_FALSE(next.unchanged);
+  }
 }
 
 }  // namespace
