@@ -19,32 +19,10 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Requests written by a thread of their own while the answers are read, as a host that sends
-// ahead would do; returns requests per second, or 0 when an answer was missing.
+// mouse_move requests per second through the helper in stream mode; 0 when one failed.
 double streamThroughput(const std::string& display, int count) {
   ChildProcess helper({binaryPath("HalvorineInputHelper"), "--stream"}, onDisplay(display));
-  helper.write("{\"type\":\"mouse_move\",\"x\":1,\"y\":1}\n");
-  if (!helper.readLine()) return 0;
-  const auto start = Clock::now();
-  std::thread writer([&] {
-    std::string batch;
-    for (int i = 0; i < count; ++i) {
-      batch += "{\"type\":\"mouse_move\",\"x\":" + std::to_string(i % 1000) +
-               ",\"y\":" + std::to_string(i % 700) + "}\n";
-      if (batch.size() > 16384) {
-        helper.write(batch);
-        batch.clear();
-      }
-    }
-    helper.write(batch);
-  });
-  int answered = 0;
-  while (answered < count && helper.readLine()) ++answered;
-  writer.join();
-  const double ms = msSince(start);
-  helper.closeStdin();
-  helper.wait();
-  return answered == count ? count / (ms / 1000) : 0;
+  return pipelinedMoveThroughput(helper, count);
 }
 
 // One request, one answer, then the next: the latency a host that waits for each answer sees.

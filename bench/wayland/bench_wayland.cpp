@@ -58,38 +58,10 @@ RunOptions helperOptions(const SwayServer& server) {
   return o;
 }
 
-// Requests written by a thread of their own while the answers are read, as a host that sends
-// ahead would do; requests per second, or 0 when an answer was missing or failed.
+// mouse_move requests per second through the helper in stream mode; 0 when one failed.
 double helperMoveThroughput(const SwayServer& server, int count) {
   ChildProcess helper({binaryPath("HalvorineInputHelper"), "--stream"}, helperOptions(server));
-  helper.write("{\"type\":\"mouse_move\",\"x\":1,\"y\":1}\n");
-  if (!helper.readLine()) return 0;
-  const auto start = Clock::now();
-  std::thread writer([&] {
-    std::string batch;
-    for (int i = 0; i < count; ++i) {
-      batch += "{\"type\":\"mouse_move\",\"x\":" + std::to_string(i % 1000) +
-               ",\"y\":" + std::to_string(i % 700) + "}\n";
-      if (batch.size() > 16384) {
-        helper.write(batch);
-        batch.clear();
-      }
-    }
-    helper.write(batch);
-  });
-  int answered = 0;
-  bool allOk = true;
-  while (answered < count) {
-    const auto line = helper.readLine();
-    if (!line) break;
-    allOk = allOk && line->find("\"ok\":true") != std::string::npos;
-    ++answered;
-  }
-  writer.join();
-  const double ms = msSince(start);
-  helper.closeStdin();
-  helper.wait();
-  return answered == count && allOk ? count / (ms / 1000) : 0;
+  return pipelinedMoveThroughput(helper, count);
 }
 
 // Motions per second; 0 when the compositor failed to take one.

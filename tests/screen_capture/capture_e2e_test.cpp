@@ -18,6 +18,7 @@
 #include "capture_answer_checks.h"
 #include "capture_pictures.h"
 #include "damage_scene.h"
+#include "platform_grab.h"
 #include "process.h"
 #include "screen_capture/frame_scaler.h"
 #include "screen_capture/jpeg_encoder.h"
@@ -591,34 +592,8 @@ class X11Damage : public ::testing::Test {
     platform_ = x11::makeX11CapturePlatform(main_);
   }
 
-  struct Grabbed {
-    bool ok = false;
-    bool unchanged = false;
-    std::optional<DamageMark> mark;
-    std::optional<std::vector<PixelRect>> changed;
-    std::optional<DamageMark> changedSince;
-  };
   Grabbed grab(uint32_t id, std::optional<DamageMark> since = std::nullopt) {
-    std::promise<Grabbed> done;
-    auto completion = [&done](const Frame* f, std::optional<PlatformError>) {
-      Grabbed g;
-      if (f != nullptr) {
-        g.ok = true;
-        g.unchanged = f->unchangedSinceMark;
-        g.mark = f->mark;
-        if (f->changed) g.changed.emplace(f->changed->begin(), f->changed->end());
-        g.changedSince = f->changedSince;
-      }
-      done.set_value(g);
-    };
-    const Deadline deadline = std::chrono::steady_clock::now() + 10s;
-    const ListedDisplay display{id, 0, 0, {}};
-    if (since) {
-      platform_->grabDisplaySince(display, {}, *since, deadline, completion);
-    } else {
-      platform_->grabDisplay(display, {}, deadline, completion);
-    }
-    return done.get_future().get();
+    return grabAndWait(*platform_, id, since);
   }
   uint32_t mainId() { return platform_->mainDisplayId(std::chrono::steady_clock::now() + 10s); }
 

@@ -13,7 +13,7 @@ Scene::Scene(const std::string& display) {
   c_ = xcb_connect(display.c_str(), nullptr);
   if (xcb_connection_has_error(c_)) throw std::runtime_error("cannot connect");
   s_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-  background_ = window(0, 0, s_->width_in_pixels, s_->height_in_pixels, 0x000000);
+  background_ = window(s_->root, 0, 0, s_->width_in_pixels, s_->height_in_pixels, 0x000000);
   gc_ = xcb_generate_id(c_);
   xcb_create_gc(c_, gc_, background_, 0, nullptr);
   shmBytes_ = 4096;
@@ -74,7 +74,10 @@ void Scene::noise(int x, int y, int w, int h, uint32_t seed) {
 
 void Scene::placeSmallWindow(int x, int y) {
   if (small_ == 0) {
-    small_ = window(x, y, 2, 2, 0xffffff);
+    // A child of the background rather than a window of its own: under Xwayland each top-level
+    // window is a surface of its own, which the compositor stacks in the order it maps them, so
+    // a second top-level could end up beneath the background.
+    small_ = window(background_, x, y, 2, 2, 0xffffff);
   } else {
     const uint32_t at[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
     xcb_configure_window(c_, small_, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
@@ -105,10 +108,10 @@ void Scene::sync() {
   free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
 }
 
-xcb_window_t Scene::window(int x, int y, int w, int h, uint32_t rgb) {
+xcb_window_t Scene::window(xcb_window_t parent, int x, int y, int w, int h, uint32_t rgb) {
   const xcb_window_t id = xcb_generate_id(c_);
   const uint32_t values[] = {rgb, 1};
-  xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, s_->root, static_cast<int16_t>(x),
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, parent, static_cast<int16_t>(x),
                     static_cast<int16_t>(y), static_cast<uint16_t>(w), static_cast<uint16_t>(h), 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, s_->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);

@@ -33,7 +33,7 @@ class Scene {
   void fill(int x, int y, int w, int h, uint32_t rgb);
   // A patch of grain, which JPEG finds hard.
   void noise(int x, int y, int w, int h, uint32_t seed);
-  // A 2x2 white window, mapped at (x, y) the first time, moved there after.
+  // A 2x2 white window inside the background, mapped at (x, y) the first time, moved there after.
   void placeSmallWindow(int x, int y);
   void unmapSmallWindow();
   void warpPointer(int x, int y);
@@ -41,7 +41,7 @@ class Scene {
   void sync();
 
  private:
-  xcb_window_t window(int x, int y, int w, int h, uint32_t rgb);
+  xcb_window_t window(xcb_window_t parent, int x, int y, int w, int h, uint32_t rgb);
 
   xcb_connection_t* c_ = nullptr;
   xcb_screen_t* s_ = nullptr;

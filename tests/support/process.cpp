@@ -244,6 +244,41 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+double pipelinedMoveThroughput(ChildProcess& helper, int count) {
+  helper.write("{\"type\":\"mouse_move\",\"x\":1,\"y\":1}\n");
+  if (!helper.readLine()) return 0;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread writer([&] {
+    std::string batch;
+    for (int i = 0; i < count; ++i) {
+      batch += "{\"type\":\"mouse_move\",\"x\":";
+      batch += std::to_string(i % 1000);
+      batch += ",\"y\":";
+      batch += std::to_string(i % 700);
+      batch += "}\n";
+      if (batch.size() > 16384) {
+        helper.write(batch);
+        batch.clear();
+      }
+    }
+    helper.write(batch);
+  });
+  int answered = 0;
+  bool allOk = true;
+  while (answered < count) {
+    const auto line = helper.readLine();
+    if (!line) break;
+    allOk = allOk && line->find("\"ok\":true") != std::string::npos;
+    ++answered;
+  }
+  writer.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  helper.closeStdin();
+  helper.wait();
+  return answered == count && allOk ? count / seconds : 0;
+}
+
 double averageRunMs(const std::vector<std::string>& argv, const RunOptions& options, int runs,
                     bool* allOk) {
   runProcess(argv, options);  // warm the page cache

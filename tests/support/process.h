@@ -81,4 +81,10 @@ class ChildProcess {
   int termSignal_ = 0;
 };
 
+// The mouse_move requests per second that an input helper started with --stream answers when
+// a thread of its own writes `count` of them ahead while the answers are read, as a host that
+// sends ahead would do; 0 when an answer is missing or not ok. Closes the helper's input and
+// waits for it.
+double pipelinedMoveThroughput(ChildProcess& helper, int count);
+
 }  // namespace halvorine::testing
