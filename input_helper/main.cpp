@@ -74,11 +74,6 @@ class UnavailableCapturePlatform final : public halvorine::CapturePlatform {
                    halvorine::FrameCompletion completion) override {
     std::thread([&] { completion(nullptr, std::nullopt); }).join();
   }
-  uint64_t uptimeNanoseconds() override {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-  }
   halvorine::Point currentMouseLocation(halvorine::Deadline) override { return {}; }
 };
 

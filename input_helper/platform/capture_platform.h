@@ -113,8 +113,12 @@ class CapturePlatform {
     (void)since;
     grabDisplay(display, size, deadline, std::move(completion));
   }
-  // Monotonic clock in nanoseconds.
-  virtual uint64_t uptimeNanoseconds() = 0;
+  // Monotonic clock in nanoseconds: the steady clock, unless a platform has a clock of its own.
+  virtual uint64_t uptimeNanoseconds() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
   // Callable from any thread; (0, 0) when the pointer cannot be read by the deadline.
   virtual Point currentMouseLocation(Deadline deadline) = 0;
 };

@@ -123,12 +123,6 @@ void WaylandCapturePlatform::grab(uint32_t displayId, std::optional<DamageMark> 
   completion(&frame, std::nullopt);
 }
 
-uint64_t WaylandCapturePlatform::uptimeNanoseconds() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 // Never waits: the position is this process's own record.
 Point WaylandCapturePlatform::currentMouseLocation(Deadline) {
   return pointer_ ? pointer_->get() : Point{};

@@ -162,12 +162,6 @@ void X11CapturePlatform::grab(const ListedDisplay& display, std::optional<Damage
   completion(&grab.frame, std::nullopt);
 }
 
-uint64_t X11CapturePlatform::uptimeNanoseconds() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 Point X11CapturePlatform::currentMouseLocation(Deadline deadline) {
   XConnection::DeadlineScope scope(connection(), deadline);
   return queryPointer(connection()).value_or(Point{});

@@ -36,7 +36,6 @@ class X11CapturePlatform final : public CapturePlatform {
                    FrameCompletion completion) override;
   void grabDisplaySince(const ListedDisplay& display, PixelSize size, DamageMark since,
                         Deadline deadline, FrameCompletion completion) override;
-  uint64_t uptimeNanoseconds() override;
   Point currentMouseLocation(Deadline deadline) override;
 
  private:
