@@ -470,24 +470,26 @@ uint64_t fnv1a64(std::span<const uint8_t> bytes) {
 }
 
 namespace {
-constexpr char base64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-}
 
-uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) {
-  static constexpr const char* alphabet = base64Alphabet;
-  base64.resize((bytes.size() + 2) / 3 * 4);
-  char* o = base64.data();
-  uint64_t hash = 14695981039346656037ULL;
+// Standard Base64 of `bytes` into `out`, and with `withHash` their FNV-1a 64 in the same pass:
+// the multiplications of the hash form one chain, and the Base64 work runs beside it.
+template <bool withHash>
+uint64_t base64Pass(std::span<const uint8_t> bytes, std::string& out) {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   constexpr uint64_t prime = 1099511628211ULL;
+  out.resize((bytes.size() + 2) / 3 * 4);
+  char* o = out.data();
+  uint64_t hash = 14695981039346656037ULL;
   const uint8_t* p = bytes.data();
   const uint8_t* end = p + bytes.size();
-  // The multiplications of the hash form one chain; the Base64 work runs beside it.
   for (; end - p >= 3; p += 3) {
     const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-    hash = (hash ^ p[0]) * prime;
-    hash = (hash ^ p[1]) * prime;
-    hash = (hash ^ p[2]) * prime;
+    if constexpr (withHash) {
+      hash = (hash ^ p[0]) * prime;
+      hash = (hash ^ p[1]) * prime;
+      hash = (hash ^ p[2]) * prime;
+    }
     o[0] = alphabet[(v >> 18) & 63];
     o[1] = alphabet[(v >> 12) & 63];
     o[2] = alphabet[(v >> 6) & 63];
@@ -496,10 +498,10 @@ uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) 
   }
   if (const auto rest = end - p; rest > 0) {
     uint32_t v = uint32_t{p[0]} << 16;
-    hash = (hash ^ p[0]) * prime;
+    if constexpr (withHash) hash = (hash ^ p[0]) * prime;
     if (rest == 2) {
       v |= uint32_t{p[1]} << 8;
-      hash = (hash ^ p[1]) * prime;
+      if constexpr (withHash) hash = (hash ^ p[1]) * prime;
     }
     o[0] = alphabet[(v >> 18) & 63];
     o[1] = alphabet[(v >> 12) & 63];
@@ -509,27 +511,15 @@ uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) 
   return hash;
 }
 
+}  // namespace
+
+uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) {
+  return base64Pass<true>(bytes, base64);
+}
+
 std::string base64Encode(std::span<const uint8_t> bytes) {
-  static constexpr const char* alphabet = base64Alphabet;
   std::string out;
-  out.resize((bytes.size() + 2) / 3 * 4);
-  char* o = out.data();
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    *o++ = alphabet[(v >> 18) & 63];
-    *o++ = alphabet[(v >> 12) & 63];
-    *o++ = alphabet[(v >> 6) & 63];
-    *o++ = alphabet[v & 63];
-  }
-  if (const size_t rest = bytes.size() - i; rest > 0) {
-    uint32_t v = uint32_t{bytes[i]} << 16;
-    if (rest == 2) v |= uint32_t{bytes[i + 1]} << 8;
-    *o++ = alphabet[(v >> 18) & 63];
-    *o++ = alphabet[(v >> 12) & 63];
-    *o++ = rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-    *o++ = '=';
-  }
+  base64Pass<false>(bytes, out);
   return out;
 }
 
