@@ -261,6 +261,29 @@ bool reportedUnchanged(State& state, const InputCommand& command, uint64_t hash)
          *state.previousFrameHash == hash;
 }
 
+// The success record of a JPEG with this hash, whose processing began at `arrived`. `base64` is
+// its text when already made; otherwise the text is made only if the answer carries it.
+HelperOutput jpegAnswer(State& state, const InputCommand& command, const CaptureContext& context,
+                        uint64_t startedAt, uint64_t arrived, const std::vector<uint8_t>& jpeg,
+                        int64_t width, int64_t height, uint64_t hash,
+                        std::optional<std::string> base64, Deadline deadline) {
+  CapturePlatform& platform = state.platform;
+  const bool unchanged = reportedUnchanged(state, command, hash);
+  const Point pointer = platform.currentMouseLocation(deadline);
+  const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
+  const double encodeElapsed = elapsedMs(arrived, platform.uptimeNanoseconds());
+  HelperOutput r = successRecord(command, context, pointer,
+                                 {.jpegBytes = static_cast<int64_t>(jpeg.size()),
+                                  .width = width,
+                                  .height = height,
+                                  .unchanged = unchanged,
+                                  .captureElapsedMs = captureElapsed,
+                                  .encodeElapsedMs = encodeElapsed});
+  if (!unchanged) r.frameBase64 = base64 ? std::move(*base64) : base64Encode(jpeg);
+  captureStageReached(CaptureStage::answered);
+  return r;
+}
+
 // The frame's hash travels with the record; the waiting thread stores it once it delivers the
 // record (see CaptureRecord).
 CaptureRecord processFrame(State& state, const Frame& grabbed, const InputCommand& command,
@@ -281,21 +304,10 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   std::string base64;
   const uint64_t hash = fnv1a64WithBase64(*frame.jpeg, base64);
   captureStageReached(CaptureStage::base64Encoded);
-  const bool unchanged = reportedUnchanged(state, command, hash);
-  const Point pointer = platform.currentMouseLocation(deadline);
-  const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
-  const double encodeElapsed = elapsedMs(arrived, platform.uptimeNanoseconds());
-
-  HelperOutput r = successRecord(command, context, pointer,
-                                 {.jpegBytes = static_cast<int64_t>(frame.jpeg->size()),
-                                  .width = frame.width,
-                                  .height = frame.height,
-                                  .unchanged = unchanged,
-                                  .captureElapsedMs = captureElapsed,
-                                  .encodeElapsedMs = encodeElapsed});
-  if (!unchanged) r.frameBase64 = std::move(base64);
-  captureStageReached(CaptureStage::answered);
-  CaptureRecord record{.output = std::move(r), .frameHash = hash};
+  CaptureRecord record{
+      .output = jpegAnswer(state, command, context, startedAt, arrived, *frame.jpeg, frame.width,
+                           frame.height, hash, std::move(base64), deadline),
+      .frameHash = hash};
   if (grabbed.mark) {
     record.frame = DeliveredFrame{.displayId = context.display.displayId,
                                   .size = size,
@@ -314,22 +326,12 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
 CaptureRecord answerFromDelivered(State& state, const DeliveredFrame& delivered,
                                   const InputCommand& command, uint64_t startedAt,
                                   const CaptureContext& context, Deadline deadline) {
-  CapturePlatform& platform = state.platform;
-  const uint64_t arrived = platform.uptimeNanoseconds();
-  const bool unchanged = reportedUnchanged(state, command, delivered.hash);
-  const Point pointer = platform.currentMouseLocation(deadline);
-  const double captureElapsed = elapsedMs(startedAt, platform.uptimeNanoseconds());
-  const double encodeElapsed = elapsedMs(arrived, platform.uptimeNanoseconds());
-  HelperOutput r = successRecord(command, context, pointer,
-                                 {.jpegBytes = static_cast<int64_t>(delivered.jpeg->size()),
-                                  .width = delivered.width,
-                                  .height = delivered.height,
-                                  .unchanged = unchanged,
-                                  .captureElapsedMs = captureElapsed,
-                                  .encodeElapsedMs = encodeElapsed});
-  if (!unchanged) r.frameBase64 = base64Encode(*delivered.jpeg);
-  captureStageReached(CaptureStage::answered);
-  return {.output = std::move(r), .frameHash = delivered.hash, .fromDeliveredFrame = true};
+  const uint64_t arrived = state.platform.uptimeNanoseconds();
+  return {.output =
+              jpegAnswer(state, command, context, startedAt, arrived, *delivered.jpeg,
+                         delivered.width, delivered.height, delivered.hash, std::nullopt, deadline),
+          .frameHash = delivered.hash,
+          .fromDeliveredFrame = true};
 }
 
 // Grabs the context's display at the size the request asks for; the completion gets its record.
