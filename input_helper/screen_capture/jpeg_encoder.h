@@ -39,8 +39,33 @@ class FrameEncoder {
   }
 };
 
-// TurboJPEG, 4:2:0, with its handle and output buffer kept between frames (fresh memory is slow
-// to touch).
+// What every TurboJPEG encoder here shares: the frames TurboJPEG takes, and the integer quality
+// (1 to 100) for a quality between 0 and 1.
+bool turboJpegEncodable(const Frame& frame, double quality);
+int turboJpegQuality(double quality);
+
+// A TurboJPEG output buffer kept between frames (fresh memory is slow to touch), sized for the
+// worst case so that TurboJPEG never replaces it.
+class TurboJpegOutput {
+ public:
+  TurboJpegOutput() = default;
+  ~TurboJpegOutput();
+  TurboJpegOutput(TurboJpegOutput&& other) noexcept;
+  TurboJpegOutput& operator=(TurboJpegOutput&& other) noexcept;
+
+  // Encodes rows [top, top + rows) of the frame at 4:2:0 as a JPEG file of their own; false when
+  // TurboJPEG fails (the file is then empty).
+  bool compress(tjhandle handle, const Frame& frame, int64_t top, int64_t rows, int quality);
+  const unsigned char* data() const { return buffer_; }
+  unsigned long size() const { return size_; }
+
+ private:
+  unsigned char* buffer_ = nullptr;
+  unsigned long capacity_ = 0;
+  unsigned long size_ = 0;
+};
+
+// TurboJPEG, 4:2:0, with its handle and output buffer kept between frames.
 class JpegEncoder final : public FrameEncoder {
  public:
   JpegEncoder();
@@ -54,8 +79,7 @@ class JpegEncoder final : public FrameEncoder {
  private:
   std::mutex mutex_;
   tjhandle handle_ = nullptr;
-  unsigned char* buffer_ = nullptr;
-  unsigned long capacity_ = 0;
+  TurboJpegOutput output_;
 };
 
 }  // namespace halvorine

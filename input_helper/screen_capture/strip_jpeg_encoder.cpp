@@ -56,17 +56,11 @@ bool parseBand(const uint8_t* p, size_t n, Layout& layout) {
   }
 }
 
-int jpegQuality(double quality) {
-  return std::max(1, static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100.0)));
-}
-
 }  // namespace
 
 struct StripJpegEncoder::Impl {
   struct Band {
-    unsigned char* buffer = nullptr;
-    unsigned long capacity = 0;
-    unsigned long size = 0;
+    TurboJpegOutput file;
     Layout layout;
     bool encoded = false;   // TurboJPEG made a file
     bool joinable = false;  // and it is a baseline file that can be joined with the others
@@ -134,10 +128,6 @@ struct StripJpegEncoder::Impl {
     for (tjhandle h : handles) {
       if (h != nullptr) tjDestroy(h);
     }
-    for (Band& b : bands) {
-      if (b.buffer != nullptr) tjFree(b.buffer);
-    }
-    if (whole.buffer != nullptr) tjFree(whole.buffer);
   }
 
   int64_t bandRowsFor(int64_t width) const {
@@ -176,29 +166,9 @@ struct StripJpegEncoder::Impl {
 
   // Encodes rows [top, top + count) of the job's frame as a JPEG file of their own.
   void encodeRows(unsigned slot, Band& band, int64_t top, int64_t count) {
-    band.encoded = band.joinable = false;
-    const int rows = static_cast<int>(count);
-    const int width = static_cast<int>(jobFrame.width);
-    const unsigned long needed = tjBufSize(width, rows, TJSAMP_420);
-    if (handles[slot] == nullptr || needed == static_cast<unsigned long>(-1)) return;
-    if (band.capacity < needed) {
-      if (band.buffer != nullptr) tjFree(band.buffer);
-      band.buffer = tjAlloc(static_cast<int>(needed));
-      band.capacity = band.buffer != nullptr ? needed : 0;
-      if (band.buffer == nullptr) return;
-    }
-    unsigned char* out = band.buffer;
-    unsigned long size = band.capacity;
-    // The buffer holds the worst case; NOREALLOC keeps the encoder from replacing it.
-    if (tjCompress2(handles[slot], jobFrame.pixels + top * jobFrame.bytesPerRow, width,
-                    static_cast<int>(jobFrame.bytesPerRow), rows, TJPF_BGRX, &out, &size,
-                    TJSAMP_420, jobQuality, TJFLAG_NOREALLOC) != 0 ||
-        out != band.buffer) {
-      return;
-    }
-    band.size = size;
-    band.encoded = true;
-    band.joinable = parseBand(band.buffer, band.size, band.layout);
+    band.joinable = false;
+    band.encoded = band.file.compress(handles[slot], jobFrame, top, count, jobQuality);
+    if (band.encoded) band.joinable = parseBand(band.file.data(), band.file.size(), band.layout);
   }
 
   // Encodes the listed bands, on the workers too when there is more than one.
@@ -227,16 +197,16 @@ struct StripJpegEncoder::Impl {
       if (!b.joinable) return false;
       // Same tables, same sampling, same width: the headers differ only in the band's height.
       if (b.layout.entropyBegin != headerSize ||
-          std::memcmp(b.buffer, first.buffer, l.sof + 5) != 0 ||
-          std::memcmp(b.buffer + l.sof + 7, first.buffer + l.sof + 7, headerSize - l.sof - 7) !=
-              0) {
+          std::memcmp(b.file.data(), first.file.data(), l.sof + 5) != 0 ||
+          std::memcmp(b.file.data() + l.sof + 7, first.file.data() + l.sof + 7,
+                      headerSize - l.sof - 7) != 0) {
         return false;
       }
       total += b.layout.entropyEnd - b.layout.entropyBegin + 2;
     }
     out.resize(total);
     uint8_t* o = out.data();
-    std::memcpy(o, first.buffer, l.sos);
+    std::memcpy(o, first.file.data(), l.sos);
     o[l.sof + 5] = static_cast<uint8_t>(height >> 8);
     o[l.sof + 6] = static_cast<uint8_t>(height);
     o += l.sos;
@@ -247,12 +217,12 @@ struct StripJpegEncoder::Impl {
       std::memcpy(o, dri, sizeof dri);
       o += sizeof dri;
     }
-    std::memcpy(o, first.buffer + l.sos, l.entropyBegin - l.sos);
+    std::memcpy(o, first.file.data() + l.sos, l.entropyBegin - l.sos);
     o += l.entropyBegin - l.sos;
     for (size_t i = 0; i < bands.size(); ++i) {
       const Band& b = bands[i];
       const size_t n = b.layout.entropyEnd - b.layout.entropyBegin;
-      std::memcpy(o, b.buffer + b.layout.entropyBegin, n);
+      std::memcpy(o, b.file.data() + b.layout.entropyBegin, n);
       o += n;
       *o++ = 0xFF;
       *o++ = i + 1 < bands.size() ? static_cast<uint8_t>(0xD0 + (i & 7)) : 0xD9;
@@ -267,21 +237,12 @@ struct StripJpegEncoder::Impl {
     // Whatever the caller reports next is a change since this call, which may not be kept.
     const bool wasValid = previousValid;
     previousValid = false;
-    if (frame.pixels == nullptr || frame.width < 1 || frame.height < 1 || frame.width > 65535 ||
-        frame.height > 65535 || frame.bytesPerRow < frame.width * 4 ||
-        frame.bytesPerRow > std::numeric_limits<int>::max() || !std::isfinite(quality)) {
-      return false;
-    }
-    const int q = jpegQuality(quality);
+    if (!turboJpegEncodable(frame, quality)) return false;
+    const int q = turboJpegQuality(quality);
     const int64_t bandRows = bandRowsFor(frame.width);
     const size_t count = static_cast<size_t>((frame.height + bandRows - 1) / bandRows);
     const bool keep = changed.has_value() && wasValid && previousWidth == frame.width &&
                       previousHeight == frame.height && previousQuality == q;
-    if (bands.size() > count) {
-      for (size_t i = count; i < bands.size(); ++i) {
-        if (bands[i].buffer != nullptr) tjFree(bands[i].buffer);
-      }
-    }
     bands.resize(count);
     std::vector<size_t> todo;
     if (keep) {
@@ -308,7 +269,7 @@ struct StripJpegEncoder::Impl {
       }
       encodeRows(0, whole, 0, frame.height);
       if (!whole.encoded) return false;
-      out.assign(whole.buffer, whole.buffer + whole.size);
+      out.assign(whole.file.data(), whole.file.data() + whole.file.size());
       return true;
     }
     previousValid = true;
