@@ -1,6 +1,9 @@
 #include "screen_capture/frame_scaler.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
+#include <span>
 
 #include "libyuv/scale_argb.h"
 
@@ -27,9 +30,25 @@ std::optional<Frame> FrameScaler::scale(const Frame& frame, PixelSize size) {
 std::optional<Frame> FrameScaler::scaleChanged(
     const Frame& frame, PixelSize size, const std::optional<std::vector<RowRange>>& changedRows,
     std::optional<std::vector<RowRange>>& scaledChanged) {
+  std::optional<Frame> scaled = prepareChanged(frame, size, changedRows, scaledChanged);
+  if (!scaled || !fill(0, size.height)) {
+    kept_ = false;
+    return std::nullopt;
+  }
+  return scaled;
+}
+
+std::optional<Frame> FrameScaler::prepareChanged(
+    const Frame& frame, PixelSize size, const std::optional<std::vector<RowRange>>& changedRows,
+    std::optional<std::vector<RowRange>>& scaledChanged) {
   scaledChanged.reset();
-  const bool wasKept = kept_;
+  // The buffer holds the previous frame only if every row that frame needed was scaled.
+  const bool wasKept = kept_ && filledRows_.load() == plannedRows_;
   kept_ = false;
+  toScale_.clear();
+  plannedRows_ = 0;
+  filledRows_ = 0;
+  fillFailed_ = false;
   const PixelSize source{frame.width, frame.height};
   if (source == size) {
     // Not scaled: the rows that changed are the frame's own.
@@ -38,25 +57,48 @@ std::optional<Frame> FrameScaler::scaleChanged(
   }
   if (!scalable(frame, size)) return std::nullopt;
   scaled_.resize(static_cast<size_t>(size.width) * static_cast<size_t>(size.height) * 4);
-  const Frame scaled{.pixels = scaled_.data(),
-                     .width = size.width,
-                     .height = size.height,
-                     .bytesPerRow = size.width * 4};
   if (changedRows && wasKept && keptSource_ == source && keptSize_ == size) {
-    std::vector<RowRange> rows = scaledRowRanges(*changedRows, source, size);
-    if (!scaleRows(frame, size, rows, scaled_.data())) return std::nullopt;
-    scaledChanged = std::move(rows);
-  } else if (libyuv::ARGBScale(frame.pixels, static_cast<int>(frame.bytesPerRow),
-                               static_cast<int>(frame.width), static_cast<int>(frame.height),
-                               scaled_.data(), static_cast<int>(size.width) * 4,
-                               static_cast<int>(size.width), static_cast<int>(size.height),
-                               libyuv::kFilterBox) != 0) {
-    return std::nullopt;
+    toScale_ = scaledRowRanges(*changedRows, source, size);
+    scaledChanged = toScale_;
+  } else {
+    toScale_ = {{0, size.height}};
   }
+  for (const RowRange& r : toScale_) plannedRows_ += r.end - r.begin;
+  source_ = frame;
+  size_ = size;
   kept_ = true;
   keptSource_ = source;
   keptSize_ = size;
-  return scaled;
+  return Frame{.pixels = scaled_.data(),
+               .width = size.width,
+               .height = size.height,
+               .bytesPerRow = size.width * 4};
+}
+
+bool FrameScaler::fill(int64_t top, int64_t rows) {
+  if (plannedRows_ == 0) return true;
+  RowRange pieces[8];
+  size_t count = 0;
+  int64_t filled = 0;
+  bool ok = true;
+  auto flush = [&] {
+    ok = ok && scaleRows(source_, size_, std::span(pieces, count), scaled_.data());
+    count = 0;
+  };
+  for (const RowRange& r : toScale_) {
+    const RowRange piece{std::max(r.begin, top), std::min(r.end, top + rows)};
+    if (piece.begin >= piece.end) continue;
+    if (count == std::size(pieces)) flush();
+    pieces[count++] = piece;
+    filled += piece.end - piece.begin;
+  }
+  if (count > 0) flush();
+  if (ok) {
+    filledRows_ += filled;
+  } else {
+    fillFailed_ = true;
+  }
+  return ok;
 }
 
 }  // namespace halvorine

@@ -13,6 +13,17 @@ typedef void* tjhandle;
 
 namespace halvorine {
 
+// Makes rows of a frame just before an encoder reads them, on the thread that encodes them, so
+// that making them (scaling) runs beside the encoding on every core. Called for disjoint row
+// ranges, possibly from several threads at once; false fails the encoding.
+class RowFill {
+ public:
+  virtual bool fill(int64_t top, int64_t rows) = 0;
+
+ protected:
+  ~RowFill() = default;
+};
+
 // Turns a frame into a complete JPEG file. Identical pixels at the same quality give identical
 // bytes: change suppression compares the bytes.
 class FrameEncoder {
@@ -30,11 +41,14 @@ class FrameEncoder {
   }
   // The same for a frame of which only `changedRows` may differ from the frame of this encoder's
   // previous call (nullopt: any row may), for encoders that keep work from that call; the bytes
-  // are those of encodeInto() all the same. Encoders that keep nothing encode everything.
+  // are those of encodeInto() all the same. Encoders that keep nothing encode everything. With
+  // `fill`, the frame's rows are made by it: every row the encoder reads is filled first, and rows
+  // of kept work may be left as the previous call's frame had them.
   virtual bool encodeChangedInto(const Frame& frame, double quality,
                                  const std::optional<std::vector<RowRange>>& changedRows,
-                                 std::vector<uint8_t>& out) {
+                                 std::vector<uint8_t>& out, RowFill* fill) {
     (void)changedRows;
+    if (fill != nullptr && !fill->fill(0, frame.height)) return false;
     return encodeInto(frame, quality, out);
   }
 };

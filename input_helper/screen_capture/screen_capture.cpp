@@ -204,14 +204,15 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
       changedSinceLastEncoded(state.lastEncoded, grabbed, displayId, size, quality);
   // Whatever fails from here leaves nothing to build on.
   state.lastEncoded.reset();
+  // Each band is scaled by the thread that encodes it, so scaling runs on every core too.
   std::optional<std::vector<RowRange>> scaledChanged;
   const std::optional<Frame> frame =
-      state.scaler.scaleChanged(grabbed, size, changed, scaledChanged);
+      state.scaler.prepareChanged(grabbed, size, changed, scaledChanged);
   if (!frame) return wire::reason::captureFailed;
   captureStageReached(CaptureStage::scaled);
   std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
-  if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg)) {
-    return wire::reason::jpegEncodeFailed;
+  if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg, &state.scaler)) {
+    return state.scaler.fillFailed() ? wire::reason::captureFailed : wire::reason::jpegEncodeFailed;
   }
   captureStageReached(CaptureStage::encoded);
   if (grabbed.mark) {

@@ -92,6 +92,7 @@ struct StripJpegEncoder::Impl {
   std::condition_variable jobDone;
   bool stopping = false;
   Frame jobFrame;
+  RowFill* jobFill = nullptr;
   int jobQuality = 0;
   int64_t jobBandRows = 0;
   std::vector<size_t> jobBands;
@@ -161,7 +162,13 @@ struct StripJpegEncoder::Impl {
 
   void encodeBand(unsigned slot, size_t index) {
     const int64_t top = static_cast<int64_t>(index) * jobBandRows;
-    encodeRows(slot, bands[index], top, std::min(jobBandRows, jobFrame.height - top));
+    const int64_t count = std::min(jobBandRows, jobFrame.height - top);
+    Band& band = bands[index];
+    if (jobFill != nullptr && !jobFill->fill(top, count)) {
+      band.encoded = band.joinable = false;
+      return;
+    }
+    encodeRows(slot, band, top, count);
   }
 
   // Encodes rows [top, top + count) of the job's frame as a JPEG file of their own.
@@ -172,9 +179,11 @@ struct StripJpegEncoder::Impl {
   }
 
   // Encodes the listed bands, on the workers too when there is more than one.
-  void encodeBands(const Frame& frame, int quality, int64_t bandRows, std::vector<size_t> todo) {
+  void encodeBands(const Frame& frame, RowFill* fill, int quality, int64_t bandRows,
+                   std::vector<size_t> todo) {
     std::unique_lock lock(jobMutex);
     jobFrame = frame;
+    jobFill = fill;
     jobQuality = quality;
     jobBandRows = bandRows;
     jobBands = std::move(todo);
@@ -183,6 +192,7 @@ struct StripJpegEncoder::Impl {
     if (jobBands.size() > 1) jobReady.notify_all();
     encodeClaimed(0, lock);
     jobDone.wait(lock, [&] { return doneBands == jobBands.size(); });
+    jobFill = nullptr;
   }
 
   // One SOI and the tables of the first band, the SOF with the whole height, a DRI when there is
@@ -233,7 +243,8 @@ struct StripJpegEncoder::Impl {
 
   // Joins the file into `out`; false when the encoder fails.
   bool encode(const Frame& frame, double quality,
-              const std::optional<std::vector<RowRange>>& changed, std::vector<uint8_t>& out) {
+              const std::optional<std::vector<RowRange>>& changed, std::vector<uint8_t>& out,
+              RowFill* fill) {
     // Whatever the caller reports next is a change since this call, which may not be kept.
     const bool wasValid = previousValid;
     previousValid = false;
@@ -259,11 +270,12 @@ struct StripJpegEncoder::Impl {
     } else {
       for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
-    encodeBands(frame, q, bandRows, std::move(todo));
+    encodeBands(frame, fill, q, bandRows, std::move(todo));
     if (!join(frame.height, bandRows, frame.width, out)) {
       // TurboJPEG can be told by its environment to make files whose bands cannot be joined
       // (tables of their own, restart markers, progressive or arithmetic coding): such frames
-      // are encoded in one stream, as JpegEncoder would, and never kept.
+      // are encoded in one stream, as JpegEncoder would, and never kept. Every row it reads is
+      // filled: the bands encoded now were, and the others are rows of the previous frame.
       if (!std::all_of(bands.begin(), bands.end(), [](const Band& b) { return b.encoded; })) {
         return false;
       }
@@ -292,20 +304,20 @@ std::optional<std::vector<uint8_t>> StripJpegEncoder::encode(const Frame& frame,
 }
 
 bool StripJpegEncoder::encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) {
-  return encodeChangedInto(frame, quality, std::nullopt, out);
+  return encodeChangedInto(frame, quality, std::nullopt, out, nullptr);
 }
 
 bool StripJpegEncoder::encodeChangedInto(const Frame& frame, double quality,
                                          const std::optional<std::vector<RowRange>>& changedRows,
-                                         std::vector<uint8_t>& out) {
+                                         std::vector<uint8_t>& out, RowFill* fill) {
   std::lock_guard lock(impl_->callMutex);
-  return impl_->encode(frame, quality, changedRows, out);
+  return impl_->encode(frame, quality, changedRows, out, fill);
 }
 
 std::optional<std::span<const uint8_t>> StripJpegEncoder::encodeChanged(
     const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changedRows) {
   std::lock_guard lock(impl_->callMutex);
-  if (!impl_->encode(frame, quality, changedRows, impl_->output)) return std::nullopt;
+  if (!impl_->encode(frame, quality, changedRows, impl_->output, nullptr)) return std::nullopt;
   return std::span<const uint8_t>(impl_->output);
 }
 

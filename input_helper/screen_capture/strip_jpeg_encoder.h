@@ -44,9 +44,10 @@ class StripJpegEncoder final : public FrameEncoder {
   bool encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) override;
   // As encodeChanged(), joining the file into `out` (whose memory is reused): the capture path
   // keeps its JPEG buffers and takes no copy.
+  // `fill` is called for the rows of each band just before that band is encoded.
   bool encodeChangedInto(const Frame& frame, double quality,
                          const std::optional<std::vector<RowRange>>& changedRows,
-                         std::vector<uint8_t>& out) override;
+                         std::vector<uint8_t>& out, RowFill* fill) override;
 
   // Encodes again only the bands that `changedRows` (rows of `frame` that may differ from the
   // frame of the previous call) touch, and joins them with the kept bands of the previous call.

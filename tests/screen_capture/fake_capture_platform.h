@@ -175,11 +175,12 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   }
   bool encodeChangedInto(const Frame& frame, double quality,
                          const std::optional<std::vector<RowRange>>& changedRows,
-                         std::vector<uint8_t>& out) override {
+                         std::vector<uint8_t>& out, RowFill* fill) override {
     {
       std::lock_guard lock(mutex);
       lastChangedRows = changedRows;
     }
+    if (fill != nullptr && !fill->fill(0, frame.height)) return false;
     return encodeInto(frame, quality, out);
   }
   uint64_t uptimeNanoseconds() override {

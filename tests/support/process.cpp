@@ -177,15 +177,23 @@ bool ChildProcess::write(const std::string& data) {
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+  const auto line = readLineView(timeout);
+  if (!line) return std::nullopt;
+  return std::string(*line);
+}
+
+std::optional<std::string_view> ChildProcess::readLineView(std::chrono::milliseconds timeout) {
+  buffer_.erase(0, handedOut_);
+  handedOut_ = 0;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[65536];
-  // Only bytes not yet looked at are searched, so a line of many blocks costs linear time.
+  // Only bytes not yet looked at are searched, so a line of many blocks costs linear time; reads
+  // go straight into the kept buffer in large pieces, as a host that takes capture lines would.
+  constexpr size_t kRead = 1 << 20;
   size_t scanned = 0;
   for (;;) {
     if (auto pos = buffer_.find('\n', scanned); pos != std::string::npos) {
-      std::string line = buffer_.substr(0, pos);
-      buffer_.erase(0, pos + 1);
-      return line;
+      handedOut_ = pos + 1;
+      return std::string_view(buffer_.data(), pos);
     }
     scanned = buffer_.size();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -194,13 +202,14 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     if (left <= 0 || out_ < 0) return std::nullopt;
     pollfd p{out_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    ssize_t n = read(out_, buf, sizeof buf);
+    buffer_.resize(scanned + kRead);
+    const ssize_t n = read(out_, buffer_.data() + scanned, kRead);
+    buffer_.resize(scanned + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n <= 0) {
       close(out_);
       out_ = -1;
       return std::nullopt;
     }
-    buffer_.append(buf, static_cast<size_t>(n));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvorine::testing {
@@ -56,6 +57,10 @@ class ChildProcess {
   bool write(const std::string& data);
   // One line without its line feed, or nullopt at end of output or after the timeout.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // The same line left in the kept buffer, valid until the next read: a capture line of a
+  // megabyte is neither copied nor read into fresh memory.
+  std::optional<std::string_view> readLineView(
+      std::chrono::milliseconds timeout = std::chrono::seconds(30));
   void closeStdin();
   // Closes our end of the child's standard output, as a host that goes away does.
   void closeStdout();
@@ -75,6 +80,7 @@ class ChildProcess {
   int out_ = -1;
   int errFd_ = -1;
   std::string buffer_;
+  size_t handedOut_ = 0;  // the bytes of the line readLineView() last gave
   std::string err_;
   int status_ = -2;
   long maxRssKb_ = 0;
