@@ -409,10 +409,9 @@ class Breakdown final : public halvorine::CaptureStageObserver {
                                                  "grab",
                                                  "convert",
                                                  "scale (set-up)",
-                                                 "scale and encode, in bands",
-                                                 "hash",
+                                                 "scale, encode, hash (bands)",
+                                                 "record (pointer read)",
                                                  "Base64",
-                                                 "record",
                                                  "worker to command thread",
                                                  "JSON line",
                                                  "write"};

@@ -13,12 +13,11 @@ enum class CaptureStage : int {
   monitorsKnown,   // the display's current rectangle is known
   grabbed,         // the server has written the pixels
   converted,       // pixels in the layout the scaler and encoder take
-  scaled,
-  encoded,
-  hashed,
-  base64Encoded,
-  answered,    // the record is complete
-  handedOver,  // the command thread has the record
+  scaled,          // the scaling is set up (bands are scaled as they are encoded)
+  encoded,         // the JPEG and its hash
+  recorded,        // the success record without the frame's text, the pointer read
+  base64Encoded,   // the frame's text: the record is complete
+  handedOver,      // the command thread has the record
   count
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/capture_platform.h"
+#include "screen_capture/fnv1a.h"
 #include "screen_capture/row_ranges.h"
 
 typedef void* tjhandle;
@@ -43,13 +44,16 @@ class FrameEncoder {
   // previous call (nullopt: any row may), for encoders that keep work from that call; the bytes
   // are those of encodeInto() all the same. Encoders that keep nothing encode everything. With
   // `fill`, the frame's rows are made by it: every row the encoder reads is filled first, and rows
-  // of kept work may be left as the previous call's frame had them.
+  // of kept work may be left as the previous call's frame had them. With `fnv1a`, it gets the
+  // file's fnv1a64, which an encoder may work out beside the encoding.
   virtual bool encodeChangedInto(const Frame& frame, double quality,
                                  const std::optional<std::vector<RowRange>>& changedRows,
-                                 std::vector<uint8_t>& out, RowFill* fill) {
+                                 std::vector<uint8_t>& out, RowFill* fill, uint64_t* fnv1a) {
     (void)changedRows;
     if (fill != nullptr && !fill->fill(0, frame.height)) return false;
-    return encodeInto(frame, quality, out);
+    if (!encodeInto(frame, quality, out)) return false;
+    if (fnv1a != nullptr) *fnv1a = fnv1a64(out);
+    return true;
   }
 };
 

@@ -1,5 +1,9 @@
 #include "screen_capture/screen_capture.h"
 
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -170,6 +174,7 @@ CaptureRecord failureRecord(CapturePlatform& platform, const std::string& type, 
 
 struct EncodedFrame {
   std::shared_ptr<std::vector<uint8_t>> jpeg;
+  uint64_t hash = 0;  // fnv1a64 of the JPEG
   int64_t width = 0;
   int64_t height = 0;
 };
@@ -211,7 +216,9 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
   if (!frame) return wire::reason::captureFailed;
   captureStageReached(CaptureStage::scaled);
   std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
-  if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg, &state.scaler)) {
+  uint64_t hash = 0;
+  if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg, &state.scaler,
+                                       &hash)) {
     return state.scaler.fillFailed() ? wire::reason::captureFailed : wire::reason::jpegEncodeFailed;
   }
   captureStageReached(CaptureStage::encoded);
@@ -222,7 +229,8 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
                                            .quality = quality,
                                            .mark = *grabbed.mark};
   }
-  return EncodedFrame{.jpeg = std::move(jpeg), .width = frame->width, .height = frame->height};
+  return EncodedFrame{
+      .jpeg = std::move(jpeg), .hash = hash, .width = frame->width, .height = frame->height};
 }
 
 struct SuccessFields {
@@ -262,12 +270,11 @@ bool reportedUnchanged(State& state, const InputCommand& command, uint64_t hash)
          *state.previousFrameHash == hash;
 }
 
-// The success record of a JPEG with this hash, whose processing began at `arrived`. `base64` is
-// its text when already made; otherwise the text is made only if the answer carries it.
+// The success record of a JPEG with this hash, whose processing began at `arrived`; its Base64
+// text is made only if the answer carries it.
 HelperOutput jpegAnswer(State& state, const InputCommand& command, const CaptureContext& context,
                         uint64_t startedAt, uint64_t arrived, const std::vector<uint8_t>& jpeg,
-                        int64_t width, int64_t height, uint64_t hash,
-                        std::optional<std::string> base64, Deadline deadline) {
+                        int64_t width, int64_t height, uint64_t hash, Deadline deadline) {
   CapturePlatform& platform = state.platform;
   const bool unchanged = reportedUnchanged(state, command, hash);
   const Point pointer = platform.currentMouseLocation(deadline);
@@ -280,8 +287,9 @@ HelperOutput jpegAnswer(State& state, const InputCommand& command, const Capture
                                   .unchanged = unchanged,
                                   .captureElapsedMs = captureElapsed,
                                   .encodeElapsedMs = encodeElapsed});
-  if (!unchanged) r.frameBase64 = base64 ? std::move(*base64) : base64Encode(jpeg);
-  captureStageReached(CaptureStage::answered);
+  captureStageReached(CaptureStage::recorded);
+  if (!unchanged) r.frameBase64 = base64Encode(jpeg);
+  captureStageReached(CaptureStage::base64Encoded);
   return r;
 }
 
@@ -300,15 +308,10 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   }
   const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
-  // The hash and the Base64 text in one pass over the JPEG; the text is dropped when the frame is
-  // reported unchanged.
-  std::string base64;
-  const uint64_t hash = fnv1a64WithBase64(*frame.jpeg, base64);
-  captureStageReached(CaptureStage::base64Encoded);
-  CaptureRecord record{
-      .output = jpegAnswer(state, command, context, startedAt, arrived, *frame.jpeg, frame.width,
-                           frame.height, hash, std::move(base64), deadline),
-      .frameHash = hash};
+  const uint64_t hash = frame.hash;
+  CaptureRecord record{.output = jpegAnswer(state, command, context, startedAt, arrived,
+                                            *frame.jpeg, frame.width, frame.height, hash, deadline),
+                       .frameHash = hash};
   if (grabbed.mark) {
     record.frame = DeliveredFrame{.displayId = context.display.displayId,
                                   .size = size,
@@ -328,9 +331,8 @@ CaptureRecord answerFromDelivered(State& state, const DeliveredFrame& delivered,
                                   const InputCommand& command, uint64_t startedAt,
                                   const CaptureContext& context, Deadline deadline) {
   const uint64_t arrived = state.platform.uptimeNanoseconds();
-  return {.output =
-              jpegAnswer(state, command, context, startedAt, arrived, *delivered.jpeg,
-                         delivered.width, delivered.height, delivered.hash, std::nullopt, deadline),
+  return {.output = jpegAnswer(state, command, context, startedAt, arrived, *delivered.jpeg,
+                               delivered.width, delivered.height, delivered.hash, deadline),
           .frameHash = delivered.hash,
           .fromDeliveredFrame = true};
 }
@@ -463,66 +465,75 @@ double encoderQuality(std::optional<int64_t> jpegQuality) {
   return static_cast<double>(q) / 100.0;
 }
 
-uint64_t fnv1a64(std::span<const uint8_t> bytes) {
-  uint64_t hash = 14695981039346656037ULL;
-  for (uint8_t b : bytes) {
-    hash ^= b;
-    hash *= 1099511628211ULL;
-  }
-  return hash;
-}
-
 namespace {
 
-// Standard Base64 of `bytes` into `out`, and with `withHash` their FNV-1a 64 in the same pass:
-// the multiplications of the hash form one chain, and the Base64 work runs beside it.
-template <bool withHash>
-uint64_t base64Pass(std::span<const uint8_t> bytes, std::string& out) {
-  static constexpr char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  constexpr uint64_t prime = 1099511628211ULL;
-  out.resize((bytes.size() + 2) / 3 * 4);
-  char* o = out.data();
-  uint64_t hash = 14695981039346656037ULL;
-  const uint8_t* p = bytes.data();
-  const uint8_t* end = p + bytes.size();
-  for (; end - p >= 3; p += 3) {
-    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-    if constexpr (withHash) {
-      hash = (hash ^ p[0]) * prime;
-      hash = (hash ^ p[1]) * prime;
-      hash = (hash ^ p[2]) * prime;
-    }
-    o[0] = alphabet[(v >> 18) & 63];
-    o[1] = alphabet[(v >> 12) & 63];
-    o[2] = alphabet[(v >> 6) & 63];
-    o[3] = alphabet[v & 63];
-    o += 4;
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Sixteen characters from twelve bytes at a time (the 16-byte loads stop four bytes short of the
+// end): each group of three bytes is spread over four bytes by one shuffle, the four 6-bit
+// indices are moved into place by two multiplications, and each index becomes its character by
+// adding the offset of its range of the alphabet, looked up by a second shuffle. Returns the bytes
+// done, a multiple of three.
+__attribute__((target("ssse3"))) size_t base64Ssse3(const uint8_t* in, size_t n, char* out) {
+  const __m128i spread = _mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  const __m128i offsets =
+      _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                    '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+  size_t done = 0;
+  for (; n - done >= 16; done += 12, out += 16) {
+    const __m128i v =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + done)), spread);
+    const __m128i high =
+        _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
+    const __m128i low =
+        _mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi32(0x003f03f0)), _mm_set1_epi32(0x01000010));
+    const __m128i indices = _mm_or_si128(high, low);
+    // 0..25 pick entry 13, 26..51 entry 0, 52..63 entries 1..12.
+    __m128i range = _mm_subs_epu8(indices, _mm_set1_epi8(51));
+    range = _mm_or_si128(
+        range, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), indices), _mm_set1_epi8(13)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_add_epi8(_mm_shuffle_epi8(offsets, range), indices));
   }
-  if (const auto rest = end - p; rest > 0) {
-    uint32_t v = uint32_t{p[0]} << 16;
-    if constexpr (withHash) hash = (hash ^ p[0]) * prime;
-    if (rest == 2) {
-      v |= uint32_t{p[1]} << 8;
-      if constexpr (withHash) hash = (hash ^ p[1]) * prime;
-    }
-    o[0] = alphabet[(v >> 18) & 63];
-    o[1] = alphabet[(v >> 12) & 63];
-    o[2] = rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-    o[3] = '=';
-  }
-  return hash;
+  return done;
 }
+
+bool haveSsse3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
 
 }  // namespace
 
-uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64) {
-  return base64Pass<true>(bytes, base64);
-}
-
 std::string base64Encode(std::span<const uint8_t> bytes) {
-  std::string out;
-  base64Pass<false>(bytes, out);
+  std::string out((bytes.size() + 2) / 3 * 4, '\0');
+  const uint8_t* p = bytes.data();
+  const uint8_t* end = p + bytes.size();
+  char* o = out.data();
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if (haveSsse3()) {
+    const size_t done = base64Ssse3(p, bytes.size(), o);
+    p += done;
+    o += done / 3 * 4;
+  }
+#endif
+  for (; end - p >= 3; p += 3, o += 4) {
+    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    o[0] = kBase64Alphabet[(v >> 18) & 63];
+    o[1] = kBase64Alphabet[(v >> 12) & 63];
+    o[2] = kBase64Alphabet[(v >> 6) & 63];
+    o[3] = kBase64Alphabet[v & 63];
+  }
+  if (const auto rest = end - p; rest > 0) {
+    const uint32_t v = (uint32_t{p[0]} << 16) | (rest == 2 ? uint32_t{p[1]} << 8 : 0);
+    o[0] = kBase64Alphabet[(v >> 18) & 63];
+    o[1] = kBase64Alphabet[(v >> 12) & 63];
+    o[2] = rest == 2 ? kBase64Alphabet[(v >> 6) & 63] : '=';
+    o[3] = '=';
+  }
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/capture_platform.h"
+#include "screen_capture/fnv1a.h"
 #include "screen_capture/jpeg_encoder.h"
 #include "wire/helper_output.h"
 #include "wire/input_command.h"
@@ -29,11 +30,8 @@ struct CaptureContext {
 PixelSize captureSize(int64_t sourceWidth, int64_t sourceHeight, std::optional<int64_t> maxWidth);
 // The encoder quality (0.35 to 0.88) for a requested jpegQuality.
 double encoderQuality(std::optional<int64_t> jpegQuality);
-uint64_t fnv1a64(std::span<const uint8_t> bytes);
 // Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
 std::string base64Encode(std::span<const uint8_t> bytes);
-// fnv1a64 of the bytes, with their Base64 text put into `base64` in the same pass.
-uint64_t fnv1a64WithBase64(std::span<const uint8_t> bytes, std::string& base64);
 std::string captureReason(std::string_view base, std::optional<PlatformError> error);
 
 // Serves "capture_frame" requests. Holds the process-wide capture state (the cached capture

@@ -99,6 +99,21 @@ struct StripJpegEncoder::Impl {
   size_t claimedBands = 0;
   size_t doneBands = 0;
 
+  // The FNV-1a of the joined file, folded in band by band in order by whichever thread has just
+  // finished the band it waits for (one at a time: `hashing`), beside the encoding of the
+  // others. `hashAt` keeps the state before each band (after the file's header) and, at the end,
+  // the file's hash: the bands before the first one encoded again are not hashed again.
+  bool jobHash = false;
+  int64_t jobHeight = 0;
+  std::vector<uint8_t> bandReady;  // of this call: encoded now, or kept
+  size_t hashNext = 0;
+  bool hashing = false;
+  bool hashBroken = false;
+  uint64_t hashState = 0;
+  std::vector<uint64_t> hashAt;
+  bool hashAtValid = false;
+  std::vector<uint8_t> header;
+
   explicit Impl(int64_t bandRows, unsigned threads)
       : requestedBandRows(std::clamp<int64_t>(bandRows, kMcuRows, 65536)) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
@@ -156,8 +171,78 @@ struct StripJpegEncoder::Impl {
       lock.unlock();
       encodeBand(slot, band);
       lock.lock();
-      if (++doneBands == jobBands.size()) jobDone.notify_all();
+      ++doneBands;
+      bandReady[band] = 1;
+      advanceHash(lock);
+      if (doneBands == jobBands.size() && !hashing) jobDone.notify_all();
     }
+  }
+
+  // Folds in the bands that are ready, in order, unless another thread is at it; called with
+  // jobMutex held.
+  void advanceHash(std::unique_lock<std::mutex>& lock) {
+    if (!jobHash || hashing) return;
+    hashing = true;
+    while (hashNext < bandReady.size() && bandReady[hashNext] != 0) {
+      const size_t band = hashNext;
+      lock.unlock();
+      foldBand(band);
+      lock.lock();
+      ++hashNext;
+    }
+    hashing = false;
+  }
+
+  // The band's part of the joined file: the header first for band 0, then its entropy-coded data
+  // and the marker after it.
+  void foldBand(size_t index) {
+    const Band& b = bands[index];
+    if (!b.joinable) {
+      hashBroken = true;  // the file will not be joined
+      return;
+    }
+    uint64_t h = hashState;
+    if (index == 0) {
+      header.resize(b.layout.entropyBegin + 6);
+      header.resize(
+          writeHeader(b, jobHeight, jobBandRows, jobFrame.width, bands.size(), header.data()));
+      h = fnv1a64Fold(kFnv1a64Basis, header.data(), header.size());
+    }
+    hashAt[index] = h;
+    h = fnv1a64Fold(h, b.file.data() + b.layout.entropyBegin,
+                    b.layout.entropyEnd - b.layout.entropyBegin);
+    const uint8_t marker[2] = {0xFF, markerAfter(index, bands.size())};
+    h = fnv1a64Fold(h, marker, 2);
+    hashState = h;
+    if (index + 1 == bands.size()) hashAt[index + 1] = h;
+  }
+
+  // The restart marker after a band, or EOI after the last.
+  static uint8_t markerAfter(size_t index, size_t count) {
+    return index + 1 < count ? static_cast<uint8_t>(0xD0 + (index & 7)) : 0xD9;
+  }
+
+  // The joined file's header, from the first band's: its tables, the SOF with the whole height, a
+  // DRI when there is more than one band, and the scan header. Returns its size (at most the
+  // band's header and 6 bytes).
+  static size_t writeHeader(const Band& first, int64_t height, int64_t bandRows, int64_t width,
+                            size_t count, uint8_t* o) {
+    const Layout& l = first.layout;
+    uint8_t* const start = o;
+    std::memcpy(o, first.file.data(), l.sos);
+    o[l.sof + 5] = static_cast<uint8_t>(height >> 8);
+    o[l.sof + 6] = static_cast<uint8_t>(height);
+    o += l.sos;
+    if (count > 1) {
+      const int64_t interval = bandRows / kMcuRows * ((width + kMcuColumns - 1) / kMcuColumns);
+      const auto high = static_cast<uint8_t>(interval >> 8), low = static_cast<uint8_t>(interval);
+      const uint8_t dri[] = {0xFF, 0xDD, 0x00, 0x04, high, low};
+      std::memcpy(o, dri, sizeof dri);
+      o += sizeof dri;
+    }
+    std::memcpy(o, first.file.data() + l.sos, l.entropyBegin - l.sos);
+    o += l.entropyBegin - l.sos;
+    return static_cast<size_t>(o - start);
   }
 
   void encodeBand(unsigned slot, size_t index) {
@@ -191,7 +276,9 @@ struct StripJpegEncoder::Impl {
     doneBands = 0;
     if (jobBands.size() > 1) jobReady.notify_all();
     encodeClaimed(0, lock);
-    jobDone.wait(lock, [&] { return doneBands == jobBands.size(); });
+    jobDone.wait(lock, [&] { return doneBands == jobBands.size() && !hashing; });
+    // Kept bands after the last one encoded now (or all of them) are still to be folded in.
+    advanceHash(lock);
     jobFill = nullptr;
   }
 
@@ -216,26 +303,14 @@ struct StripJpegEncoder::Impl {
     }
     out.resize(total);
     uint8_t* o = out.data();
-    std::memcpy(o, first.file.data(), l.sos);
-    o[l.sof + 5] = static_cast<uint8_t>(height >> 8);
-    o[l.sof + 6] = static_cast<uint8_t>(height);
-    o += l.sos;
-    if (bands.size() > 1) {
-      const int64_t interval = bandRows / kMcuRows * ((width + kMcuColumns - 1) / kMcuColumns);
-      const auto high = static_cast<uint8_t>(interval >> 8), low = static_cast<uint8_t>(interval);
-      const uint8_t dri[] = {0xFF, 0xDD, 0x00, 0x04, high, low};
-      std::memcpy(o, dri, sizeof dri);
-      o += sizeof dri;
-    }
-    std::memcpy(o, first.file.data() + l.sos, l.entropyBegin - l.sos);
-    o += l.entropyBegin - l.sos;
+    o += writeHeader(first, height, bandRows, width, bands.size(), o);
     for (size_t i = 0; i < bands.size(); ++i) {
       const Band& b = bands[i];
       const size_t n = b.layout.entropyEnd - b.layout.entropyBegin;
       std::memcpy(o, b.file.data() + b.layout.entropyBegin, n);
       o += n;
       *o++ = 0xFF;
-      *o++ = i + 1 < bands.size() ? static_cast<uint8_t>(0xD0 + (i & 7)) : 0xD9;
+      *o++ = markerAfter(i, bands.size());
     }
     out.resize(static_cast<size_t>(o - out.data()));
     return true;
@@ -244,10 +319,12 @@ struct StripJpegEncoder::Impl {
   // Joins the file into `out`; false when the encoder fails.
   bool encode(const Frame& frame, double quality,
               const std::optional<std::vector<RowRange>>& changed, std::vector<uint8_t>& out,
-              RowFill* fill) {
+              RowFill* fill, uint64_t* fnv1a) {
     // Whatever the caller reports next is a change since this call, which may not be kept.
     const bool wasValid = previousValid;
+    const bool hashesKept = hashAtValid;
     previousValid = false;
+    hashAtValid = false;
     if (!turboJpegEncodable(frame, quality)) return false;
     const int q = turboJpegQuality(quality);
     const int64_t bandRows = bandRowsFor(frame.width);
@@ -270,6 +347,20 @@ struct StripJpegEncoder::Impl {
     } else {
       for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
+    // The hash starts at the first band encoded now; the states before it are those of the
+    // previous file, whose bytes up to there are the same.
+    jobHash = fnv1a != nullptr;
+    jobHeight = frame.height;
+    hashBroken = false;
+    bandReady.assign(count, 1);
+    for (size_t i : todo) bandReady[i] = 0;
+    if (jobHash && keep && hashesKept && hashAt.size() == count + 1) {
+      hashNext = todo.empty() ? count : todo.front();
+      hashState = hashAt[hashNext];
+    } else {
+      hashNext = 0;
+      hashAt.assign(count + 1, 0);
+    }
     encodeBands(frame, fill, q, bandRows, std::move(todo));
     if (!join(frame.height, bandRows, frame.width, out)) {
       // TurboJPEG can be told by its environment to make files whose bands cannot be joined
@@ -282,7 +373,16 @@ struct StripJpegEncoder::Impl {
       encodeRows(0, whole, 0, frame.height);
       if (!whole.encoded) return false;
       out.assign(whole.file.data(), whole.file.data() + whole.file.size());
+      if (fnv1a != nullptr) *fnv1a = fnv1a64(out);
       return true;
+    }
+    if (fnv1a != nullptr) {
+      if (hashBroken || hashNext != count) {
+        *fnv1a = fnv1a64(out);  // not reached: a joined file has every band folded in
+      } else {
+        *fnv1a = hashAt[count];
+        hashAtValid = true;
+      }
     }
     previousValid = true;
     previousWidth = frame.width;
@@ -304,20 +404,23 @@ std::optional<std::vector<uint8_t>> StripJpegEncoder::encode(const Frame& frame,
 }
 
 bool StripJpegEncoder::encodeInto(const Frame& frame, double quality, std::vector<uint8_t>& out) {
-  return encodeChangedInto(frame, quality, std::nullopt, out, nullptr);
+  return encodeChangedInto(frame, quality, std::nullopt, out, nullptr, nullptr);
 }
 
 bool StripJpegEncoder::encodeChangedInto(const Frame& frame, double quality,
                                          const std::optional<std::vector<RowRange>>& changedRows,
-                                         std::vector<uint8_t>& out, RowFill* fill) {
+                                         std::vector<uint8_t>& out, RowFill* fill,
+                                         uint64_t* fnv1a) {
   std::lock_guard lock(impl_->callMutex);
-  return impl_->encode(frame, quality, changedRows, out, fill);
+  return impl_->encode(frame, quality, changedRows, out, fill, fnv1a);
 }
 
 std::optional<std::span<const uint8_t>> StripJpegEncoder::encodeChanged(
     const Frame& frame, double quality, const std::optional<std::vector<RowRange>>& changedRows) {
   std::lock_guard lock(impl_->callMutex);
-  if (!impl_->encode(frame, quality, changedRows, impl_->output, nullptr)) return std::nullopt;
+  if (!impl_->encode(frame, quality, changedRows, impl_->output, nullptr, nullptr)) {
+    return std::nullopt;
+  }
   return std::span<const uint8_t>(impl_->output);
 }
 

@@ -175,13 +175,12 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   }
   bool encodeChangedInto(const Frame& frame, double quality,
                          const std::optional<std::vector<RowRange>>& changedRows,
-                         std::vector<uint8_t>& out, RowFill* fill) override {
+                         std::vector<uint8_t>& out, RowFill* fill, uint64_t* fnv1a) override {
     {
       std::lock_guard lock(mutex);
       lastChangedRows = changedRows;
     }
-    if (fill != nullptr && !fill->fill(0, frame.height)) return false;
-    return encodeInto(frame, quality, out);
+    return FrameEncoder::encodeChangedInto(frame, quality, changedRows, out, fill, fnv1a);
   }
   uint64_t uptimeNanoseconds() override {
     if (clockStep == 0) {

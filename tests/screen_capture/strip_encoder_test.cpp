@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -216,17 +217,21 @@ TEST(StripJpegEncoder, EncodesInOneStreamWhenTurboJpegIsSetUpToMakeBandsThatCann
     SCOPED_TRACE(variable);
     StripJpegEncoder encoder(16);
     ASSERT_EQ(setenv(variable, "1", 1), 0);
-    const auto strips = encoder.encodeChanged(frameOf(image), 0.6, std::nullopt);
+    Bytes strips;
+    uint64_t hash = 0;
+    ASSERT_TRUE(
+        encoder.encodeChangedInto(frameOf(image), 0.6, std::nullopt, strips, nullptr, &hash));
     const Bytes single = singleStream(image, 0.6);
-    ASSERT_TRUE(strips);
-    EXPECT_TRUE(Bytes(strips->begin(), strips->end()) == single);
+    EXPECT_TRUE(strips == single);
+    EXPECT_EQ(hash, fnv1a64(single));
     unsetenv(variable);
   }
 }
 
 // A sequence of frames, each with random rows scribbled on and reported (and sometimes rows
 // reported that did not change, a report of everything, of nothing, or out of the frame), and a
-// quality or size change now and then: every answer is the bytes of encoding that frame afresh.
+// quality or size change now and then: every answer is the bytes of encoding that frame afresh,
+// and the hash folded in band by band is theirs.
 TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
   struct SequenceCase {
     int width, height;
@@ -271,11 +276,85 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
         image.writeLine(uniform(0, image.width() / 2), top, image.width() / 2, step);
         changed->push_back({top, top + 16});
       }
-      const auto got = encoder.encodeChanged(frameOf(image), quality, changed);
-      ASSERT_TRUE(got);
+      // Mostly with the hash folded in as the bands are done, sometimes without (after which
+      // the kept states of the hash are of no use).
+      Bytes got;
+      uint64_t hash = 0;
+      const bool hashed = uniform(0, 4) != 0;
+      if (hashed) {
+        ASSERT_TRUE(
+            encoder.encodeChangedInto(frameOf(image), quality, changed, got, nullptr, &hash));
+      } else {
+        const auto view = encoder.encodeChanged(frameOf(image), quality, changed);
+        ASSERT_TRUE(view);
+        got.assign(view->begin(), view->end());
+      }
       const Bytes want = StripJpegEncoder(c.bandRows).encode(frameOf(image), quality).value();
-      ASSERT_TRUE(Bytes(got->begin(), got->end()) == want) << "kind " << kind;
+      ASSERT_TRUE(got == want) << "kind " << kind;
+      if (hashed) {
+        EXPECT_EQ(hash, fnv1a64(want)) << "kind " << kind;
+      }
     }
+  }
+}
+
+// Passes the rows on to the scaler, failing the call that `failAt` counts down to.
+class FailingFill final : public RowFill {
+ public:
+  explicit FailingFill(RowFill& inner) : inner_(inner) {}
+  bool fill(int64_t top, int64_t rows) override {
+    if (failAt.fetch_sub(1) == 1) return false;
+    return inner_.fill(top, rows);
+  }
+  std::atomic<int> failAt{0};
+
+ private:
+  RowFill& inner_;
+};
+
+// The capture path scales each band on the thread that encodes it, and only the rows a change
+// reaches: over random changes, sizes and failed fills, each frame is byte for byte a fresh
+// scale of the whole frame encoded afresh.
+TEST(StripJpegEncoder, ScalingEachBandAsItIsEncodedGivesTheBytesOfScalingThenEncoding) {
+  std::mt19937 random(7);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  SyntheticImage image(960, 540, 5);
+  FrameScaler scaler;
+  FailingFill fill(scaler);
+  StripJpegEncoder encoder;
+  PixelSize size{640, 360};
+  for (int step = 0; step < 40; ++step) {
+    SCOPED_TRACE(step);
+    std::optional<std::vector<RowRange>> changed = std::vector<RowRange>{};
+    const int kind = uniform(0, 9);
+    if (kind == 0) {
+      size = size == PixelSize{640, 360} ? PixelSize{960, 540} : PixelSize{640, 360};  // unscaled
+    } else if (kind == 1) {
+      changed.reset();
+      image.scribbleRows(0, image.height());
+    } else {
+      const int top = uniform(0, image.height() - 16);
+      image.writeLine(uniform(0, image.width() / 2), top, image.width() / 2, step);
+      changed->push_back({top, top + 16});
+    }
+    // A failed frame leaves unfinished rows, which neither the scaler nor the encoder may build
+    // on, even when the next frame comes with what changed.
+    fill.failAt = kind == 2 ? uniform(1, 3) : 0;
+    std::optional<std::vector<RowRange>> scaledChanged;
+    const std::optional<Frame> frame =
+        scaler.prepareChanged(frameOf(image), size, changed, scaledChanged);
+    ASSERT_TRUE(frame);
+    Bytes got;
+    uint64_t hash = 0;
+    if (!encoder.encodeChangedInto(*frame, 0.6, scaledChanged, got, &fill, &hash)) {
+      // Only a fill that was made to fail fails the encoding.
+      ASSERT_EQ(kind, 2);
+      continue;
+    }
+    FrameScaler fresh;
+    const Bytes want = StripJpegEncoder().encode(*fresh.scale(frameOf(image), size), 0.6).value();
+    ASSERT_TRUE(got == want) << "kind " << kind;
+    EXPECT_EQ(hash, fnv1a64(want)) << "kind " << kind;
   }
 }
 
