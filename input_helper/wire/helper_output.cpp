@@ -93,25 +93,27 @@ class LineBuilder {
   }
 
   void quoted(std::string_view s) {
-    // Room for the text as it is; escapes grow it as they come. Capture lines carry megabytes of
-    // Base64, so the text is checked and copied in blocks up to the next byte that needs escaping.
+    // Room for the text as it is and a block more; escapes grow it as they come. Capture lines
+    // carry megabytes of Base64 with a solidus to escape every 64 bytes or so, so the text is
+    // copied sixteen bytes at a time, each block stored whole before it is checked: at an escape
+    // only the bytes up to it count, and copying resumes after it.
+    constexpr size_t kBlock = 16;
     size_t o = out_.size();
-    out_.resize(o + s.size() + 2);
+    out_.resize(o + s.size() + kBlock + 2);
     char* d = out_.data();
     d[o++] = '"';
     const char* p = s.data();
     const char* end = p + s.size();
     while (p < end) {
-      const size_t plain = plainPrefix(p, end);
-      std::memcpy(d + o, p, plain);
+      const size_t plain = copyPlain(p, end, d + o);
       o += plain;
       p += plain;
       if (p == end) break;
       const auto c = static_cast<unsigned char>(*p++);
       const char e = escapes[c];
-      // At most six bytes stand for this one; the rest of the text and the closing quote still
-      // need their room.
-      const size_t needed = o + 6 + static_cast<size_t>(end - p) + 1;
+      // At most six bytes stand for this one; the rest of the text, a block and the closing
+      // quote still need their room.
+      const size_t needed = o + 6 + static_cast<size_t>(end - p) + kBlock + 1;
       if (needed > out_.size()) {
         out_.resize(std::max(needed, out_.size() + out_.size() / 8));
         d = out_.data();
@@ -130,14 +132,16 @@ class LineBuilder {
     out_.resize(o);
   }
 
-  // How many bytes from p on are written as they are.
-  static size_t plainPrefix(const char* p, const char* end) {
+  // Copies the bytes from p on that are written as they are to `to`, which has room for them and
+  // a block more; returns how many there were.
+  static size_t copyPlain(const char* p, const char* end, char* to) {
     const char* start = p;
 #ifdef __SSE2__
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
                   solidus = _mm_set1_epi8('/'), lastControl = _mm_set1_epi8(0x1f);
-    for (; end - p >= 16; p += 16) {
+    for (; end - p >= 16; p += 16, to += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), v);
       const __m128i hit =
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                        _mm_or_si128(_mm_cmpeq_epi8(v, solidus),
@@ -147,7 +151,7 @@ class LineBuilder {
       }
     }
 #endif
-    while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) ++p;
+    while (p < end && escapes[static_cast<unsigned char>(*p)] == 0) *to++ = *p++;
     return static_cast<size_t>(p - start);
   }
 
