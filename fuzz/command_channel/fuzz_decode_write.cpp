@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "wire/helper_output.h"
-#include "wire/input_command.h"
 #include "command_channel/stream_lines.h"
 #include "fuzz_check.h"
+#include "wire/helper_output.h"
+#include "wire/input_command.h"
 
 using namespace halvorine;
 

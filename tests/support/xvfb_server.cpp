@@ -14,16 +14,19 @@ namespace halvorine::testing {
 
 XvfbServer::XvfbServer() : XvfbServer(Options{}) {}
 
-XvfbServer::XvfbServer(Options options) : options_(std::move(options)) { start(""); }
+XvfbServer::XvfbServer(Options options) : options_(std::move(options)) {
+  start("");
+}
 
-XvfbServer::~XvfbServer() { stop(); }
+XvfbServer::~XvfbServer() {
+  stop();
+}
 
 void XvfbServer::start(const std::string& displayNumber) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const std::string screen = std::to_string(options_.width) + "x" +
-                             std::to_string(options_.height) + "x" +
-                             std::to_string(options_.depth);
+                             std::to_string(options_.height) + "x" + std::to_string(options_.depth);
   std::vector<std::string> args = {"Xvfb"};
   if (!displayNumber.empty()) args.push_back(":" + displayNumber);
   for (const char* a : {"-displayfd", "", "-noreset", "-nolisten", "tcp", "-screen", "0"}) {
