@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,30 @@ class RowFill {
   ~RowFill() = default;
 };
 
+// The FNV-1a 64 of an encoded file, which an encoder may hand over before the end of the file is
+// folded in: the bytes from `pendingFrom` on are then those at the end of the encoder's previous
+// file (`previousFile`), whose state before them was `previousState`. Folding the same bytes maps
+// different states to different states (each step is an exclusive-or and a multiplication by an
+// odd number, both one-to-one), so the two files' hashes are equal exactly when `state` equals
+// `previousState`; value() works the hash out.
+struct JpegHash {
+  uint64_t state = kFnv1a64Basis;  // of the bytes before pendingFrom
+  size_t pendingFrom = 0;          // the file's size when nothing is pending
+  uint64_t file = 0;               // the file's number, counted by its encoder; 0: not counted
+  uint64_t previousFile = 0;       // with pending bytes: the encoder's previous file
+  uint64_t previousState = 0;
+
+  // The hash of a file of `size` bytes folded to its end.
+  static JpegHash of(uint64_t value, size_t size, uint64_t file = 0) {
+    return {.state = value, .pendingFrom = size, .file = file, .previousFile = 0, .previousState = 0};
+  }
+  bool complete(std::span<const uint8_t> jpeg) const { return pendingFrom >= jpeg.size(); }
+  uint64_t value(std::span<const uint8_t> jpeg) const {
+    return complete(jpeg) ? state
+                          : fnv1a64Fold(state, jpeg.data() + pendingFrom, jpeg.size() - pendingFrom);
+  }
+};
+
 // Turns a frame into a complete JPEG file. Identical pixels at the same quality give identical
 // bytes: change suppression compares the bytes.
 class FrameEncoder {
@@ -44,15 +69,16 @@ class FrameEncoder {
   // previous call (nullopt: any row may), for encoders that keep work from that call; the bytes
   // are those of encodeInto() all the same. Encoders that keep nothing encode everything. With
   // `fill`, the frame's rows are made by it: every row the encoder reads is filled first, and rows
-  // of kept work may be left as the previous call's frame had them. With `fnv1a`, it gets the
-  // file's fnv1a64, which an encoder may work out beside the encoding.
+  // of kept work may be left as the previous call's frame had them. With `hash`, it gets the
+  // file's hash, which an encoder may work out beside the encoding, leaving bytes that its
+  // previous file ended with too.
   virtual bool encodeChangedInto(const Frame& frame, double quality,
                                  const std::optional<std::vector<RowRange>>& changedRows,
-                                 std::vector<uint8_t>& out, RowFill* fill, uint64_t* fnv1a) {
+                                 std::vector<uint8_t>& out, RowFill* fill, JpegHash* hash) {
     (void)changedRows;
     if (fill != nullptr && !fill->fill(0, frame.height)) return false;
     if (!encodeInto(frame, quality, out)) return false;
-    if (fnv1a != nullptr) *fnv1a = fnv1a64(out);
+    if (hash != nullptr) *hash = JpegHash::of(fnv1a64(out), out.size());
     return true;
   }
 };

@@ -22,6 +22,47 @@ namespace halvorine {
 
 namespace {
 
+// An encoded frame's FNV-1a, as its encoder handed it over: the encoder may leave the last bytes,
+// which its previous file ended with too, to be folded in later. The worker does that once the
+// frame's answer is on its way, or whoever needs the value first does.
+class FrameHash {
+ public:
+  FrameHash(const JpegHash& hash, std::shared_ptr<const std::vector<uint8_t>> jpeg)
+      : hash_(hash), complete_(hash.complete(*jpeg)) {
+    if (complete_) {
+      value_ = hash.state;
+    } else {
+      jpeg_ = std::move(jpeg);
+    }
+  }
+  uint64_t value() {
+    std::lock_guard lock(mutex_);
+    if (!value_) {
+      value_ = hash_.value(*jpeg_);
+      jpeg_.reset();
+    }
+    return *value_;
+  }
+  // Whether this frame's hash equals that of `stored`, the last delivered frame's. When this
+  // frame's pending bytes end the encoder's previous file and that file is the stored one, the
+  // states before those bytes decide (equal states give equal hashes, different ones different
+  // hashes) and nothing more is folded in now.
+  bool equals(FrameHash& stored) {
+    if (&stored == this) return true;
+    if (!complete_ && hash_.previousFile != 0 && hash_.previousFile == stored.hash_.file) {
+      return hash_.state == hash_.previousState;
+    }
+    return stored.value() == value();
+  }
+
+ private:
+  const JpegHash hash_;
+  const bool complete_;
+  std::mutex mutex_;
+  std::optional<uint64_t> value_;
+  std::shared_ptr<const std::vector<uint8_t>> jpeg_;  // until the value is known
+};
+
 // A frame as the host received it: what a later request of the same display, size and quality
 // answers from when the platform reports that nothing changed since its mark.
 struct DeliveredFrame {
@@ -30,7 +71,7 @@ struct DeliveredFrame {
   double quality = 0;
   DamageMark mark = 0;
   std::shared_ptr<const std::vector<uint8_t>> jpeg;
-  uint64_t hash = 0;
+  std::shared_ptr<FrameHash> hash;
   int64_t width = 0;
   int64_t height = 0;
 };
@@ -41,7 +82,7 @@ struct DeliveredFrame {
 // timed out) is never the one compared against or answered from.
 struct CaptureRecord {
   HelperOutput output;
-  std::optional<uint64_t> frameHash = std::nullopt;
+  std::shared_ptr<FrameHash> frameHash = nullptr;
   std::optional<DeliveredFrame> frame = std::nullopt;
   // Answered from the frame the host already has; the stored frame stays.
   bool fromDeliveredFrame = false;
@@ -130,7 +171,7 @@ struct ScreenCapture::State {
   FrameEncoder& encoder;
   mutable std::mutex mutex;
   std::optional<CaptureContext> cachedCaptureContext;
-  std::optional<uint64_t> previousFrameHash;
+  std::shared_ptr<FrameHash> previousFrameHash;
   // The last frame delivered to the host, when its platform gave it a mark.
   std::optional<DeliveredFrame> deliveredFrame;
   // The scaler's buffer, from scaling until the encoder has read it, and what the scaler and the
@@ -174,7 +215,7 @@ CaptureRecord failureRecord(CapturePlatform& platform, const std::string& type, 
 
 struct EncodedFrame {
   std::shared_ptr<std::vector<uint8_t>> jpeg;
-  uint64_t hash = 0;  // fnv1a64 of the JPEG
+  JpegHash hash;
   int64_t width = 0;
   int64_t height = 0;
 };
@@ -216,7 +257,7 @@ std::variant<EncodedFrame, std::string_view> encodeFrame(State& state, const Fra
   if (!frame) return wire::reason::captureFailed;
   captureStageReached(CaptureStage::scaled);
   std::shared_ptr<std::vector<uint8_t>> jpeg = state.jpegBuffers->take();
-  uint64_t hash = 0;
+  JpegHash hash;
   if (!state.encoder.encodeChangedInto(*frame, quality, scaledChanged, *jpeg, &state.scaler,
                                        &hash)) {
     return state.scaler.fillFailed() ? wire::reason::captureFailed : wire::reason::jpegEncodeFailed;
@@ -264,17 +305,21 @@ HelperOutput successRecord(const InputCommand& command, const CaptureContext& co
   return r;
 }
 
-bool reportedUnchanged(State& state, const InputCommand& command, uint64_t hash) {
-  std::lock_guard lock(state.mutex);
-  return command.suppressUnchanged.value_or(false) && state.previousFrameHash &&
-         *state.previousFrameHash == hash;
+bool reportedUnchanged(State& state, const InputCommand& command, FrameHash& hash) {
+  if (!command.suppressUnchanged.value_or(false)) return false;
+  std::shared_ptr<FrameHash> stored;
+  {
+    std::lock_guard lock(state.mutex);
+    stored = state.previousFrameHash;
+  }
+  return stored && hash.equals(*stored);
 }
 
 // The success record of a JPEG with this hash, whose processing began at `arrived`; its Base64
 // text is made only if the answer carries it.
 HelperOutput jpegAnswer(State& state, const InputCommand& command, const CaptureContext& context,
                         uint64_t startedAt, uint64_t arrived, const std::vector<uint8_t>& jpeg,
-                        int64_t width, int64_t height, uint64_t hash, Deadline deadline) {
+                        int64_t width, int64_t height, FrameHash& hash, Deadline deadline) {
   CapturePlatform& platform = state.platform;
   const bool unchanged = reportedUnchanged(state, command, hash);
   const Point pointer = platform.currentMouseLocation(deadline);
@@ -308,9 +353,9 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   }
   const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
-  const uint64_t hash = frame.hash;
+  auto hash = std::make_shared<FrameHash>(frame.hash, frame.jpeg);
   CaptureRecord record{.output = jpegAnswer(state, command, context, startedAt, arrived,
-                                            *frame.jpeg, frame.width, frame.height, hash, deadline),
+                                            *frame.jpeg, frame.width, frame.height, *hash, deadline),
                        .frameHash = hash};
   if (grabbed.mark) {
     record.frame = DeliveredFrame{.displayId = context.display.displayId,
@@ -332,7 +377,7 @@ CaptureRecord answerFromDelivered(State& state, const DeliveredFrame& delivered,
                                   const CaptureContext& context, Deadline deadline) {
   const uint64_t arrived = state.platform.uptimeNanoseconds();
   return {.output = jpegAnswer(state, command, context, startedAt, arrived, *delivered.jpeg,
-                               delivered.width, delivered.height, delivered.hash, deadline),
+                               delivered.width, delivered.height, *delivered.hash, deadline),
           .frameHash = delivered.hash,
           .fromDeliveredFrame = true};
 }
@@ -371,7 +416,11 @@ void capture(const std::shared_ptr<State>& state, const CaptureContext& context,
       }
       return;
     }
-    completion(processFrame(*state, *frame, *command, startedAt, context, size, deadline));
+    CaptureRecord record = processFrame(*state, *frame, *command, startedAt, context, size, deadline);
+    const std::shared_ptr<FrameHash> hash = record.frameHash;
+    completion(std::move(record));
+    // The rest of the hash, while the answer is being written.
+    if (hash) hash->value();
   };
   if (delivered) {
     state->platform.grabDisplaySince(context.display, size, delivered->mark, deadline,

@@ -101,17 +101,21 @@ struct StripJpegEncoder::Impl {
 
   // The FNV-1a of the joined file, folded in band by band in order by whichever thread has just
   // finished the band it waits for (one at a time: `hashing`), beside the encoding of the
-  // others. `hashAt` keeps the state before each band (after the file's header) and, at the end,
-  // the file's hash: the bands before the first one encoded again are not hashed again.
+  // others, from band hashNext up to hashStop. `hashAt` keeps the state before each band (after
+  // the file's header) and, at the end, the file's hash; its first `hashKnown` entries are those
+  // of the last file. The bands before the first one encoded again are not hashed again, and the
+  // bands after the last one are left pending (see JpegHash).
   bool jobHash = false;
   int64_t jobHeight = 0;
   std::vector<uint8_t> bandReady;  // of this call: encoded now, or kept
   size_t hashNext = 0;
+  size_t hashStop = 0;
   bool hashing = false;
   bool hashBroken = false;
   uint64_t hashState = 0;
   std::vector<uint64_t> hashAt;
-  bool hashAtValid = false;
+  size_t hashKnown = 0;
+  uint64_t fileCount = 0;  // the files made, which numbers them
   std::vector<uint8_t> header;
 
   explicit Impl(int64_t bandRows, unsigned threads)
@@ -183,7 +187,7 @@ struct StripJpegEncoder::Impl {
   void advanceHash(std::unique_lock<std::mutex>& lock) {
     if (!jobHash || hashing) return;
     hashing = true;
-    while (hashNext < bandReady.size() && bandReady[hashNext] != 0) {
+    while (hashNext < hashStop && bandReady[hashNext] != 0) {
       const size_t band = hashNext;
       lock.unlock();
       foldBand(band);
@@ -316,15 +320,24 @@ struct StripJpegEncoder::Impl {
     return true;
   }
 
+  // Where a band's entropy-coded data begins in the joined file.
+  size_t bandOffset(size_t index) const {
+    size_t offset = bands.front().layout.entropyBegin + (bands.size() > 1 ? 6 : 0);
+    for (size_t i = 0; i < index; ++i) {
+      offset += bands[i].layout.entropyEnd - bands[i].layout.entropyBegin + 2;
+    }
+    return offset;
+  }
+
   // Joins the file into `out`; false when the encoder fails.
   bool encode(const Frame& frame, double quality,
               const std::optional<std::vector<RowRange>>& changed, std::vector<uint8_t>& out,
-              RowFill* fill, uint64_t* fnv1a) {
+              RowFill* fill, JpegHash* hash) {
     // Whatever the caller reports next is a change since this call, which may not be kept.
     const bool wasValid = previousValid;
-    const bool hashesKept = hashAtValid;
+    const size_t hashesKept = hashKnown;
     previousValid = false;
-    hashAtValid = false;
+    hashKnown = 0;
     if (!turboJpegEncodable(frame, quality)) return false;
     const int q = turboJpegQuality(quality);
     const int64_t bandRows = bandRowsFor(frame.width);
@@ -347,18 +360,28 @@ struct StripJpegEncoder::Impl {
     } else {
       for (size_t i = 0; i < count; ++i) todo.push_back(i);
     }
-    // The hash starts at the first band encoded now; the states before it are those of the
-    // previous file, whose bytes up to there are the same.
-    jobHash = fnv1a != nullptr;
+    // The hash starts at the first band encoded now (or where the known states of the previous
+    // file end, if that is before it): the bytes up to there are the previous file's. It stops
+    // after the last band encoded now when the previous file's state there is known, since the
+    // bands after it end the previous file too; otherwise it runs to the end.
+    jobHash = hash != nullptr;
     jobHeight = frame.height;
     hashBroken = false;
     bandReady.assign(count, 1);
     for (size_t i : todo) bandReady[i] = 0;
-    if (jobHash && keep && hashesKept && hashAt.size() == count + 1) {
-      hashNext = todo.empty() ? count : todo.front();
+    uint64_t previousState = 0;
+    if (jobHash && keep && hashesKept > 0 && hashAt.size() == count + 1) {
+      hashNext = std::min(todo.empty() ? count : todo.front(), hashesKept - 1);
       hashState = hashAt[hashNext];
+      hashStop = std::max(hashNext, todo.empty() ? hashNext : todo.back() + 1);
+      if (hashStop < hashesKept) {
+        previousState = hashAt[hashStop];
+      } else {
+        hashStop = count;
+      }
     } else {
       hashNext = 0;
+      hashStop = count;
       hashAt.assign(count + 1, 0);
     }
     encodeBands(frame, fill, q, bandRows, std::move(todo));
@@ -373,15 +396,27 @@ struct StripJpegEncoder::Impl {
       encodeRows(0, whole, 0, frame.height);
       if (!whole.encoded) return false;
       out.assign(whole.file.data(), whole.file.data() + whole.file.size());
-      if (fnv1a != nullptr) *fnv1a = fnv1a64(out);
+      if (hash != nullptr) {
+        *hash = JpegHash::of(fnv1a64(out), out.size(), ++fileCount);
+      }
       return true;
     }
-    if (fnv1a != nullptr) {
-      if (hashBroken || hashNext != count) {
-        *fnv1a = fnv1a64(out);  // not reached: a joined file has every band folded in
+    ++fileCount;
+    if (hash != nullptr) {
+      if (hashBroken || hashNext != hashStop) {
+        // Not reached: a joined file has every band up to hashStop folded in.
+        *hash = JpegHash::of(fnv1a64(out), out.size(), fileCount);
+      } else if (hashStop == count) {
+        *hash = JpegHash::of(hashAt[count], out.size(), fileCount);
+        hashKnown = count + 1;
       } else {
-        *fnv1a = hashAt[count];
-        hashAtValid = true;
+        hashAt[hashStop] = hashState;
+        hashKnown = hashStop + 1;
+        *hash = JpegHash{.state = hashState,
+                         .pendingFrom = bandOffset(hashStop),
+                         .file = fileCount,
+                         .previousFile = fileCount - 1,
+                         .previousState = previousState};
       }
     }
     previousValid = true;
@@ -410,9 +445,9 @@ bool StripJpegEncoder::encodeInto(const Frame& frame, double quality, std::vecto
 bool StripJpegEncoder::encodeChangedInto(const Frame& frame, double quality,
                                          const std::optional<std::vector<RowRange>>& changedRows,
                                          std::vector<uint8_t>& out, RowFill* fill,
-                                         uint64_t* fnv1a) {
+                                         JpegHash* hash) {
   std::lock_guard lock(impl_->callMutex);
-  return impl_->encode(frame, quality, changedRows, out, fill, fnv1a);
+  return impl_->encode(frame, quality, changedRows, out, fill, hash);
 }
 
 std::optional<std::span<const uint8_t>> StripJpegEncoder::encodeChanged(

@@ -45,11 +45,12 @@ class StripJpegEncoder final : public FrameEncoder {
   // As encodeChanged(), joining the file into `out` (whose memory is reused): the capture path
   // keeps its JPEG buffers and takes no copy.
   // `fill` is called for the rows of each band just before that band is encoded. The hash is
-  // folded in band by band as the bands are done, beside the encoding of the others, and the
-  // bands before the first one encoded again are not hashed again.
+  // folded in band by band as the bands are done, beside the encoding of the others; the bands
+  // before the first one encoded again are not hashed again, and those after the last one are
+  // left pending.
   bool encodeChangedInto(const Frame& frame, double quality,
                          const std::optional<std::vector<RowRange>>& changedRows,
-                         std::vector<uint8_t>& out, RowFill* fill, uint64_t* fnv1a) override;
+                         std::vector<uint8_t>& out, RowFill* fill, JpegHash* hash) override;
 
   // Encodes again only the bands that `changedRows` (rows of `frame` that may differ from the
   // frame of the previous call) touch, and joins them with the kept bands of the previous call.

@@ -97,8 +97,10 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
     done.wait(lock, [&] { return finished; });
   }
 
-  // Runs a held screenshot completion with a delivered frame, on the platform's thread.
-  void releaseHeld(size_t index, int64_t w, int64_t h, uint8_t value) {
+  // Runs a held screenshot completion with a delivered frame, on the platform's thread; its pixels
+  // are `picture` when that is given.
+  void releaseHeld(size_t index, int64_t w, int64_t h, uint8_t value,
+                   std::vector<uint8_t> picture = {}) {
     FrameCompletion completion;
     std::optional<DamageMark> mark;
     {
@@ -106,8 +108,10 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
       completion = held.at(index);
       mark = heldMarks_.at(index);
     }
-    post([completion, w, h, value, mark] {
-      deliverFrame(completion, {w, h}, value, std::nullopt, mark);
+    post([completion, w, h, value, mark, picture = std::move(picture)]() mutable {
+      deliverFrame(
+          completion, {w, h}, value, std::nullopt, mark,
+          {.picture = std::move(picture), .changed = std::nullopt, .changedSince = std::nullopt});
     });
   }
 
@@ -175,12 +179,12 @@ class FakeCapturePlatform final : public CapturePlatform, public FrameEncoder {
   }
   bool encodeChangedInto(const Frame& frame, double quality,
                          const std::optional<std::vector<RowRange>>& changedRows,
-                         std::vector<uint8_t>& out, RowFill* fill, uint64_t* fnv1a) override {
+                         std::vector<uint8_t>& out, RowFill* fill, JpegHash* hash) override {
     {
       std::lock_guard lock(mutex);
       lastChangedRows = changedRows;
     }
-    return FrameEncoder::encodeChangedInto(frame, quality, changedRows, out, fill, fnv1a);
+    return FrameEncoder::encodeChangedInto(frame, quality, changedRows, out, fill, hash);
   }
   uint64_t uptimeNanoseconds() override {
     if (clockStep == 0) {

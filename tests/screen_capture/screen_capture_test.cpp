@@ -825,6 +825,101 @@ TEST(ScreenCaptureIncremental, FramesAreTheBytesOfAFreshEncode) {
   }
 }
 
+// With suppression asked for every frame and only the changed bands encoded again, a frame is
+// reported unchanged exactly when its bytes are those of the last frame the host received: after
+// rows reported changed whose pixels are the same, after a picture put back as it was before the
+// last change, and after a frame that came too late (the encoder's previous frame is then one the
+// host never received).
+TEST(ScreenCaptureIncremental, UnchangedExactlyWhenTheBytesAreThoseTheHostHas) {
+  using testing::SyntheticImage;
+  constexpr int width = 640, height = 360;
+  FakeCapturePlatform p;
+  p.tracksChanges = true;
+  p.deliveredSize = PixelSize{width, height};
+  ScreenCapture sc(p, 300ms);
+  SyntheticImage image(width, height, 5);
+  const size_t size = static_cast<size_t>(image.bytesPerRow()) * height;
+  std::vector<uint8_t> picture(image.pixels(), image.pixels() + size);
+  std::mt19937 random(23);
+  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  // A terminal line written into `pixels`: what changed.
+  auto writeLine = [&](std::vector<uint8_t>& pixels, uint32_t seed) {
+    const int top = uniform(0, height - 16), left = uniform(0, width / 2);
+    SyntheticImage line(width, height, 5);
+    line.writeLine(left, top, width / 2, seed);
+    for (int y = top; y < top + 16; ++y) {
+      const size_t row = static_cast<size_t>(y) * image.bytesPerRow();
+      std::copy_n(line.pixels() + row, image.bytesPerRow(),
+                  pixels.begin() + static_cast<long>(row));
+    }
+    return PixelRect{0, top, width, 16};
+  };
+  auto jpegOf = [&](const std::vector<uint8_t>& pixels) {
+    const Frame frame{
+        .pixels = pixels.data(), .width = width, .height = height, .bytesPerRow = width * 4};
+    return *StripJpegEncoder().encode(frame, encoderQuality(std::nullopt));
+  };
+  InputCommand command = captureCommand();
+  command.maxWidth = width;
+  command.suppressUnchanged = true;
+  std::vector<uint8_t> hostHas;
+  std::vector<uint8_t> before = picture;  // the picture before the last change
+  std::vector<PixelRect> lastChange;
+  int reportedUnchanged = 0, late = 0;
+  for (int step = 0; step < 60; ++step) {
+    SCOPED_TRACE(step);
+    std::vector<PixelRect> changed;
+    const int kind = uniform(0, 4);
+    if (kind == 0) {
+      // Damage reported over rows that were drawn again as they were.
+      const int top = uniform(0, height - 8);
+      changed = {{0, top, width, uniform(1, 8)}};
+    } else if (kind == 1 && !lastChange.empty()) {
+      std::swap(picture, before);
+      changed = lastChange;
+    } else if (kind == 2) {
+      // A frame of another line drawn comes too late; the screen is then as it was.
+      std::vector<uint8_t> lateFrame = picture;
+      changed = {writeLine(lateFrame, static_cast<uint32_t>(step))};
+      {
+        std::lock_guard lock(p.mutex);
+        p.changedRects = std::vector<PixelRect>{{0, 0, 1, 1}};
+        p.screenshot = FakeCapturePlatform::Screenshot::never;
+      }
+      ASSERT_EQ(sc.captureFrame(command).reason, "screencapturekit_capture_timeout");
+      p.releaseHeld(p.held.size() - 1, width, height, 0, lateFrame);
+      p.drain();
+      std::lock_guard lock(p.mutex);
+      p.screenshot = FakeCapturePlatform::Screenshot::deliver;
+      ++late;
+    } else {
+      before = picture;
+      changed = {writeLine(picture, static_cast<uint32_t>(1000 + step))};
+      lastChange = changed;
+    }
+    {
+      std::lock_guard lock(p.mutex);
+      p.picture = picture;
+      p.changedRects = changed;
+    }
+    const HelperOutput r = sc.captureFrame(command);
+    ASSERT_TRUE(r.ok) << r.reason.value_or("");
+    const std::vector<uint8_t> want = jpegOf(picture);
+    EXPECT_EQ(r.frameUnchanged, want == hostHas) << "kind " << kind;
+    if (r.frameUnchanged == true) {
+      ++reportedUnchanged;
+    } else {
+      ASSERT_TRUE(r.frameBase64);
+      ASSERT_TRUE(*r.frameBase64 == base64Encode(want)) << "kind " << kind;
+      hostHas = want;
+    }
+  }
+  // The sequence went through both answers and the late frames.
+  EXPECT_GT(reportedUnchanged, 0);
+  EXPECT_LT(reportedUnchanged, 60);
+  EXPECT_GT(late, 0);
+}
+
 // A display that stops answering may hold every call until its deadline; the answer still comes
 // within the budget, with the pointer it could not read as (0, 0).
 TEST(ScreenCaptureBudget, StalledDisplayIsAnsweredWithinTheBudget) {

@@ -218,12 +218,12 @@ TEST(StripJpegEncoder, EncodesInOneStreamWhenTurboJpegIsSetUpToMakeBandsThatCann
     StripJpegEncoder encoder(16);
     ASSERT_EQ(setenv(variable, "1", 1), 0);
     Bytes strips;
-    uint64_t hash = 0;
+    JpegHash hash;
     ASSERT_TRUE(
         encoder.encodeChangedInto(frameOf(image), 0.6, std::nullopt, strips, nullptr, &hash));
     const Bytes single = singleStream(image, 0.6);
     EXPECT_TRUE(strips == single);
-    EXPECT_EQ(hash, fnv1a64(single));
+    EXPECT_EQ(hash.value(strips), fnv1a64(single));
     unsetenv(variable);
   }
 }
@@ -248,6 +248,9 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
     StripJpegEncoder encoder(c.bandRows);
     SyntheticImage image(c.width, c.height, c.seed);
     double quality = 0.6;
+    uint64_t files = 0;
+    int pending = 0;
+    Bytes previous;
     for (int step = 0; step < 40; ++step) {
       SCOPED_TRACE(step);
       std::optional<std::vector<RowRange>> changed = std::vector<RowRange>{};
@@ -279,7 +282,7 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
       // Mostly with the hash folded in as the bands are done, sometimes without (after which
       // the kept states of the hash are of no use).
       Bytes got;
-      uint64_t hash = 0;
+      JpegHash hash;
       const bool hashed = uniform(0, 4) != 0;
       if (hashed) {
         ASSERT_TRUE(
@@ -291,10 +294,28 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
       }
       const Bytes want = StripJpegEncoder(c.bandRows).encode(frameOf(image), quality).value();
       ASSERT_TRUE(got == want) << "kind " << kind;
+      ++files;
       if (hashed) {
-        EXPECT_EQ(hash, fnv1a64(want)) << "kind " << kind;
+        EXPECT_EQ(hash.value(got), fnv1a64(want)) << "kind " << kind;
+        EXPECT_EQ(hash.file, files);
+        if (!hash.complete(got)) {
+          // What is left pending ends the previous file too, and the states before it tell
+          // whether the two files are the same.
+          ++pending;
+          const size_t tail = got.size() - hash.pendingFrom;
+          ASSERT_LE(tail, previous.size());
+          EXPECT_EQ(hash.previousFile, files - 1);
+          EXPECT_TRUE(std::equal(got.begin() + static_cast<std::ptrdiff_t>(hash.pendingFrom),
+                                 got.end(), previous.end() - static_cast<std::ptrdiff_t>(tail)));
+          EXPECT_EQ(hash.state == hash.previousState, got == previous) << "kind " << kind;
+          EXPECT_EQ(hash.previousState,
+                    fnv1a64(std::span(previous).first(previous.size() - tail)));
+        }
       }
+      previous = got;
     }
+    // The sequences are long enough to leave something pending now and then.
+    EXPECT_GT(pending, 0);
   }
 }
 
@@ -345,7 +366,7 @@ TEST(StripJpegEncoder, ScalingEachBandAsItIsEncodedGivesTheBytesOfScalingThenEnc
         scaler.prepareChanged(frameOf(image), size, changed, scaledChanged);
     ASSERT_TRUE(frame);
     Bytes got;
-    uint64_t hash = 0;
+    JpegHash hash;
     if (!encoder.encodeChangedInto(*frame, 0.6, scaledChanged, got, &fill, &hash)) {
       // Only a fill that was made to fail fails the encoding.
       ASSERT_EQ(kind, 2);
@@ -354,7 +375,7 @@ TEST(StripJpegEncoder, ScalingEachBandAsItIsEncodedGivesTheBytesOfScalingThenEnc
     FrameScaler fresh;
     const Bytes want = StripJpegEncoder().encode(*fresh.scale(frameOf(image), size), 0.6).value();
     ASSERT_TRUE(got == want) << "kind " << kind;
-    EXPECT_EQ(hash, fnv1a64(want)) << "kind " << kind;
+    EXPECT_EQ(hash.value(got), fnv1a64(want)) << "kind " << kind;
   }
 }
 
