@@ -41,12 +41,14 @@ struct JpegHash {
 
   // The hash of a file of `size` bytes folded to its end.
   static JpegHash of(uint64_t value, size_t size, uint64_t file = 0) {
-    return {.state = value, .pendingFrom = size, .file = file, .previousFile = 0, .previousState = 0};
+    return {
+        .state = value, .pendingFrom = size, .file = file, .previousFile = 0, .previousState = 0};
   }
   bool complete(std::span<const uint8_t> jpeg) const { return pendingFrom >= jpeg.size(); }
   uint64_t value(std::span<const uint8_t> jpeg) const {
-    return complete(jpeg) ? state
-                          : fnv1a64Fold(state, jpeg.data() + pendingFrom, jpeg.size() - pendingFrom);
+    return complete(jpeg)
+               ? state
+               : fnv1a64Fold(state, jpeg.data() + pendingFrom, jpeg.size() - pendingFrom);
   }
 };
 

@@ -354,9 +354,10 @@ CaptureRecord processFrame(State& state, const Frame& grabbed, const InputComman
   const EncodedFrame& frame = std::get<EncodedFrame>(encoded);
 
   auto hash = std::make_shared<FrameHash>(frame.hash, frame.jpeg);
-  CaptureRecord record{.output = jpegAnswer(state, command, context, startedAt, arrived,
-                                            *frame.jpeg, frame.width, frame.height, *hash, deadline),
-                       .frameHash = hash};
+  CaptureRecord record{
+      .output = jpegAnswer(state, command, context, startedAt, arrived, *frame.jpeg, frame.width,
+                           frame.height, *hash, deadline),
+      .frameHash = hash};
   if (grabbed.mark) {
     record.frame = DeliveredFrame{.displayId = context.display.displayId,
                                   .size = size,
@@ -416,7 +417,8 @@ void capture(const std::shared_ptr<State>& state, const CaptureContext& context,
       }
       return;
     }
-    CaptureRecord record = processFrame(*state, *frame, *command, startedAt, context, size, deadline);
+    CaptureRecord record =
+        processFrame(*state, *frame, *command, startedAt, context, size, deadline);
     const std::shared_ptr<FrameHash> hash = record.frameHash;
     completion(std::move(record));
     // The rest of the hash, while the answer is being written.

@@ -444,8 +444,7 @@ bool StripJpegEncoder::encodeInto(const Frame& frame, double quality, std::vecto
 
 bool StripJpegEncoder::encodeChangedInto(const Frame& frame, double quality,
                                          const std::optional<std::vector<RowRange>>& changedRows,
-                                         std::vector<uint8_t>& out, RowFill* fill,
-                                         JpegHash* hash) {
+                                         std::vector<uint8_t>& out, RowFill* fill, JpegHash* hash) {
   std::lock_guard lock(impl_->callMutex);
   return impl_->encode(frame, quality, changedRows, out, fill, hash);
 }

@@ -308,8 +308,7 @@ TEST(StripJpegEncoder, EncodingOnlyChangedBandsGivesTheBytesOfAFullEncode) {
           EXPECT_TRUE(std::equal(got.begin() + static_cast<std::ptrdiff_t>(hash.pendingFrom),
                                  got.end(), previous.end() - static_cast<std::ptrdiff_t>(tail)));
           EXPECT_EQ(hash.state == hash.previousState, got == previous) << "kind " << kind;
-          EXPECT_EQ(hash.previousState,
-                    fnv1a64(std::span(previous).first(previous.size() - tail)));
+          EXPECT_EQ(hash.previousState, fnv1a64(std::span(previous).first(previous.size() - tail)));
         }
       }
       previous = got;
