@@ -115,7 +115,8 @@ struct StripJpegEncoder::Impl {
   uint64_t hashState = 0;
   std::vector<uint64_t> hashAt;
   size_t hashKnown = 0;
-  uint64_t fileCount = 0;  // the files made, which numbers them
+  uint64_t fileCount = 0;         // the files made, which numbers them
+  std::vector<size_t> bandStart;  // where each band's data begins in the last joined file
   std::vector<uint8_t> header;
 
   explicit Impl(int64_t bandRows, unsigned threads)
@@ -308,8 +309,10 @@ struct StripJpegEncoder::Impl {
     out.resize(total);
     uint8_t* o = out.data();
     o += writeHeader(first, height, bandRows, width, bands.size(), o);
+    bandStart.resize(bands.size());
     for (size_t i = 0; i < bands.size(); ++i) {
       const Band& b = bands[i];
+      bandStart[i] = static_cast<size_t>(o - out.data());
       const size_t n = b.layout.entropyEnd - b.layout.entropyBegin;
       std::memcpy(o, b.file.data() + b.layout.entropyBegin, n);
       o += n;
@@ -318,15 +321,6 @@ struct StripJpegEncoder::Impl {
     }
     out.resize(static_cast<size_t>(o - out.data()));
     return true;
-  }
-
-  // Where a band's entropy-coded data begins in the joined file.
-  size_t bandOffset(size_t index) const {
-    size_t offset = bands.front().layout.entropyBegin + (bands.size() > 1 ? 6 : 0);
-    for (size_t i = 0; i < index; ++i) {
-      offset += bands[i].layout.entropyEnd - bands[i].layout.entropyBegin + 2;
-    }
-    return offset;
   }
 
   // Joins the file into `out`; false when the encoder fails.
@@ -396,9 +390,8 @@ struct StripJpegEncoder::Impl {
       encodeRows(0, whole, 0, frame.height);
       if (!whole.encoded) return false;
       out.assign(whole.file.data(), whole.file.data() + whole.file.size());
-      if (hash != nullptr) {
-        *hash = JpegHash::of(fnv1a64(out), out.size(), ++fileCount);
-      }
+      ++fileCount;
+      if (hash != nullptr) *hash = JpegHash::of(fnv1a64(out), out.size(), fileCount);
       return true;
     }
     ++fileCount;
@@ -413,7 +406,7 @@ struct StripJpegEncoder::Impl {
         hashAt[hashStop] = hashState;
         hashKnown = hashStop + 1;
         *hash = JpegHash{.state = hashState,
-                         .pendingFrom = bandOffset(hashStop),
+                         .pendingFrom = bandStart[hashStop],
                          .file = fileCount,
                          .previousFile = fileCount - 1,
                          .previousState = previousState};

@@ -761,65 +761,81 @@ TEST(ScreenCaptureIncremental, OnlyTheSuccessorOfTheLastEncodedFrameIsRedoneInPa
   }
 }
 
-// With the band encoder and random changes (reported exactly, or not at all), and requests that
-// switch between a scaled and an unscaled size and between two qualities: every frame is byte for
-// byte what encoding its pixels afresh gives.
-TEST(ScreenCaptureIncremental, FramesAreTheBytesOfAFreshEncode) {
-  using testing::SyntheticImage;
-  constexpr int width = 640, height = 360;
+// The band encoder behind the capture, and a platform whose frames carry a 640x360 picture and
+// what changed since the grab before; random steps drive it.
+struct IncrementalCapture {
+  static constexpr int width = 640, height = 360;
   FakeCapturePlatform p;
-  p.tracksChanges = true;
-  p.deliveredSize = PixelSize{width, height};
-  ScreenCapture sc(p, 300ms);
-  SyntheticImage image(width, height, 3);
-  std::mt19937 random(17);
-  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
-  InputCommand command = captureCommand();
-  command.maxWidth = 427;
-  for (int step = 0; step < 60; ++step) {
-    SCOPED_TRACE(step);
-    std::vector<PixelRect> changed;
-    const int kind = uniform(0, 9);
-    if (kind == 0) {
-      command.maxWidth = command.maxWidth == 427 ? 640 : 427;
-    } else if (kind == 1) {
-      command.jpegQuality = command.jpegQuality == 88 ? std::nullopt : std::optional<int64_t>(88);
-    }
-    for (int n = uniform(0, 3); n > 0; --n) {
-      const int top = uniform(0, height - 1), rows = uniform(1, 30);
-      if (uniform(0, 1) == 0) {
-        image.scribbleRows(top, top + rows);
-        changed.push_back({0, top, width, std::min(rows, height - top)});
-      } else if (top + 16 <= height) {
-        // A line of text, as a terminal draws it.
-        const int left = uniform(0, width / 2);
-        image.writeLine(left, top, width / 2, static_cast<uint32_t>(step));
-        changed.push_back({left, top, width / 2, 16});
-      }
-    }
-    {
-      std::lock_guard lock(p.mutex);
-      p.picture.assign(image.pixels(),
-                       image.pixels() + static_cast<size_t>(image.bytesPerRow()) * height);
-      // Now and then the platform cannot tell what changed.
-      if (kind == 2) {
-        p.changedRects.reset();
-      } else {
-        p.changedRects = changed;
-      }
-    }
-    const HelperOutput r = sc.captureFrame(command);
-    ASSERT_TRUE(r.ok) << r.reason.value_or("");
+  ScreenCapture sc{p, 300ms};
+  std::mt19937 random;
+
+  explicit IncrementalCapture(uint32_t seed) : random(seed) {
+    p.tracksChanges = true;
+    p.deliveredSize = PixelSize{width, height};
+  }
+  int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); }
+
+  static std::vector<uint8_t> pixelsOf(const testing::SyntheticImage& image) {
+    return {image.pixels(), image.pixels() + static_cast<size_t>(image.bytesPerRow()) * height};
+  }
+  // What the next grab sees, and the changes it reports (none known: nullopt).
+  void show(const testing::SyntheticImage& image, std::optional<std::vector<PixelRect>> changed) {
+    std::lock_guard lock(p.mutex);
+    p.picture = pixelsOf(image);
+    p.changedRects = std::move(changed);
+  }
+  // The image scaled and encoded afresh, at the size and quality the request asks for.
+  static std::optional<std::vector<uint8_t>> freshJpeg(const testing::SyntheticImage& image,
+                                                       const InputCommand& command) {
     const Frame source{.pixels = image.pixels(),
                        .width = width,
                        .height = height,
                        .bytesPerRow = image.bytesPerRow()};
     FrameScaler scaler;
     const PixelSize size = captureSize(width, height, command.maxWidth);
-    const auto want =
-        StripJpegEncoder().encode(*scaler.scale(source, size), encoderQuality(command.jpegQuality));
+    return StripJpegEncoder().encode(*scaler.scale(source, size),
+                                     encoderQuality(command.jpegQuality));
+  }
+};
+
+// With the band encoder and random changes (reported exactly, or not at all), and requests that
+// switch between a scaled and an unscaled size and between two qualities: every frame is byte for
+// byte what encoding its pixels afresh gives.
+TEST(ScreenCaptureIncremental, FramesAreTheBytesOfAFreshEncode) {
+  using testing::SyntheticImage;
+  constexpr int width = IncrementalCapture::width, height = IncrementalCapture::height;
+  IncrementalCapture c(17);
+  SyntheticImage image(width, height, 3);
+  InputCommand command = captureCommand();
+  command.maxWidth = 427;
+  for (int step = 0; step < 60; ++step) {
+    SCOPED_TRACE(step);
+    std::vector<PixelRect> changed;
+    const int kind = c.uniform(0, 9);
+    if (kind == 0) {
+      command.maxWidth = command.maxWidth == 427 ? 640 : 427;
+    } else if (kind == 1) {
+      command.jpegQuality = command.jpegQuality == 88 ? std::nullopt : std::optional<int64_t>(88);
+    }
+    for (int n = c.uniform(0, 3); n > 0; --n) {
+      const int top = c.uniform(0, height - 1), rows = c.uniform(1, 30);
+      if (c.uniform(0, 1) == 0) {
+        image.scribbleRows(top, top + rows);
+        changed.push_back({0, top, width, std::min(rows, height - top)});
+      } else if (top + 16 <= height) {
+        // A line of text, as a terminal draws it.
+        const int left = c.uniform(0, width / 2);
+        image.writeLine(left, top, width / 2, static_cast<uint32_t>(step));
+        changed.push_back({left, top, width / 2, 16});
+      }
+    }
+    // Now and then the platform cannot tell what changed.
+    c.show(image, kind == 2 ? std::nullopt : std::optional(changed));
+    const HelperOutput r = c.sc.captureFrame(command);
+    ASSERT_TRUE(r.ok) << r.reason.value_or("");
+    const auto want = IncrementalCapture::freshJpeg(image, command);
     ASSERT_TRUE(want);
-    EXPECT_EQ(r.frameWidth, size.width);
+    EXPECT_EQ(r.frameWidth, captureSize(width, height, command.maxWidth).width);
     ASSERT_TRUE(r.frameBase64);
     ASSERT_TRUE(*r.frameBase64 == base64Encode(*want)) << "kind " << kind;
   }
@@ -832,79 +848,58 @@ TEST(ScreenCaptureIncremental, FramesAreTheBytesOfAFreshEncode) {
 // host never received).
 TEST(ScreenCaptureIncremental, UnchangedExactlyWhenTheBytesAreThoseTheHostHas) {
   using testing::SyntheticImage;
-  constexpr int width = 640, height = 360;
-  FakeCapturePlatform p;
-  p.tracksChanges = true;
-  p.deliveredSize = PixelSize{width, height};
-  ScreenCapture sc(p, 300ms);
+  constexpr int width = IncrementalCapture::width, height = IncrementalCapture::height;
+  IncrementalCapture c(23);
+  FakeCapturePlatform& p = c.p;
   SyntheticImage image(width, height, 5);
-  const size_t size = static_cast<size_t>(image.bytesPerRow()) * height;
-  std::vector<uint8_t> picture(image.pixels(), image.pixels() + size);
-  std::mt19937 random(23);
-  auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
-  // A terminal line written into `pixels`: what changed.
-  auto writeLine = [&](std::vector<uint8_t>& pixels, uint32_t seed) {
-    const int top = uniform(0, height - 16), left = uniform(0, width / 2);
-    SyntheticImage line(width, height, 5);
-    line.writeLine(left, top, width / 2, seed);
-    for (int y = top; y < top + 16; ++y) {
-      const size_t row = static_cast<size_t>(y) * image.bytesPerRow();
-      std::copy_n(line.pixels() + row, image.bytesPerRow(),
-                  pixels.begin() + static_cast<long>(row));
-    }
-    return PixelRect{0, top, width, 16};
-  };
-  auto jpegOf = [&](const std::vector<uint8_t>& pixels) {
-    const Frame frame{
-        .pixels = pixels.data(), .width = width, .height = height, .bytesPerRow = width * 4};
-    return *StripJpegEncoder().encode(frame, encoderQuality(std::nullopt));
+  SyntheticImage before = image;  // the picture before the last change
+  // A terminal line written into `target`: what changed.
+  auto writeLine = [&](SyntheticImage& target, uint32_t seed) {
+    const int top = c.uniform(0, height - 16), left = c.uniform(0, width / 2);
+    target.writeLine(left, top, width / 2, seed);
+    return PixelRect{left, top, width / 2, 16};
   };
   InputCommand command = captureCommand();
   command.maxWidth = width;
   command.suppressUnchanged = true;
   std::vector<uint8_t> hostHas;
-  std::vector<uint8_t> before = picture;  // the picture before the last change
   std::vector<PixelRect> lastChange;
   int reportedUnchanged = 0, late = 0;
   for (int step = 0; step < 60; ++step) {
     SCOPED_TRACE(step);
     std::vector<PixelRect> changed;
-    const int kind = uniform(0, 4);
+    const int kind = c.uniform(0, 4);
     if (kind == 0) {
       // Damage reported over rows that were drawn again as they were.
-      const int top = uniform(0, height - 8);
-      changed = {{0, top, width, uniform(1, 8)}};
+      const int top = c.uniform(0, height - 8);
+      changed = {{0, top, width, c.uniform(1, 8)}};
     } else if (kind == 1 && !lastChange.empty()) {
-      std::swap(picture, before);
+      std::swap(image, before);
       changed = lastChange;
     } else if (kind == 2) {
       // A frame of another line drawn comes too late; the screen is then as it was.
-      std::vector<uint8_t> lateFrame = picture;
+      SyntheticImage lateFrame = image;
       changed = {writeLine(lateFrame, static_cast<uint32_t>(step))};
+      c.show(image, std::vector<PixelRect>{{0, 0, 1, 1}});
       {
         std::lock_guard lock(p.mutex);
-        p.changedRects = std::vector<PixelRect>{{0, 0, 1, 1}};
         p.screenshot = FakeCapturePlatform::Screenshot::never;
       }
-      ASSERT_EQ(sc.captureFrame(command).reason, "screencapturekit_capture_timeout");
-      p.releaseHeld(p.held.size() - 1, width, height, 0, lateFrame);
+      ASSERT_EQ(c.sc.captureFrame(command).reason, "screencapturekit_capture_timeout");
+      p.releaseHeld(p.held.size() - 1, width, height, 0, IncrementalCapture::pixelsOf(lateFrame));
       p.drain();
       std::lock_guard lock(p.mutex);
       p.screenshot = FakeCapturePlatform::Screenshot::deliver;
       ++late;
     } else {
-      before = picture;
-      changed = {writeLine(picture, static_cast<uint32_t>(1000 + step))};
+      before = image;
+      changed = {writeLine(image, static_cast<uint32_t>(1000 + step))};
       lastChange = changed;
     }
-    {
-      std::lock_guard lock(p.mutex);
-      p.picture = picture;
-      p.changedRects = changed;
-    }
-    const HelperOutput r = sc.captureFrame(command);
+    c.show(image, changed);
+    const HelperOutput r = c.sc.captureFrame(command);
     ASSERT_TRUE(r.ok) << r.reason.value_or("");
-    const std::vector<uint8_t> want = jpegOf(picture);
+    const std::vector<uint8_t> want = *IncrementalCapture::freshJpeg(image, command);
     EXPECT_EQ(r.frameUnchanged, want == hostHas) << "kind " << kind;
     if (r.frameUnchanged == true) {
       ++reportedUnchanged;
